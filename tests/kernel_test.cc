@@ -1,0 +1,87 @@
+// Every kernel build against the order model of its definition, bit for bit.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+
+#include "kernels.h"
+#include "test_matrix.h"
+
+namespace {
+
+bool have_avx() { return __builtin_cpu_supports("avx"); }
+
+#define SKIP_WITHOUT_AVX(build) \
+  if ((build).needs_avx && !have_avx()) GTEST_SKIP() << (build).name << " needs AVX, absent here"
+
+// Sizes: empty and negative (must read nothing), one element, small odd and
+// even, and rows long enough that a strided or unrolled walk shows.
+const int kSizes[] = {-46340, -3, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 31, 64, 101, 128, 257};
+const Fill kFills[] = {Fill::kMixed,    Fill::kNegativeZero, Fill::kSubnormal,
+                       Fill::kInfinity, Fill::kInfinities,   Fill::kNaN};
+
+class KernelOrder : public ::testing::TestWithParam<std::tuple<Build, int, Fill>> {};
+
+TEST_P(KernelOrder, MatchesItsOrderModel) {
+  const auto& [build, n, fill] = GetParam();
+  SKIP_WITHOUT_AVX(build);
+  const std::vector<float> a = test_matrix(n, fill);
+  // For n <= 0 a null matrix proves that nothing is read.
+  const float* data = a.empty() ? nullptr : a.data();
+  const float expected = n > 0 ? build.model(n, data) : 0.0f;
+  const float got = build.kernel(n, data);
+  EXPECT_TRUE(same_sum(got, expected))
+      << build.name << " n=" << n << ": got " << got << " (0x" << std::hex << bits(got)
+      << "), model " << expected << " (0x" << bits(expected) << ")";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllBuilds, KernelOrder,
+    ::testing::Combine(::testing::ValuesIn(all_builds()), ::testing::ValuesIn(kSizes),
+                       ::testing::ValuesIn(kFills)),
+    [](const auto& info) {
+      const int n = std::get<1>(info.param);
+      return std::string(std::get<0>(info.param).name) + "_n" + (n < 0 ? "m" : "") +
+             std::to_string(n < 0 ? -n : n) + "_" + fill_name(std::get<2>(info.param));
+    });
+
+class EveryBuild : public ::testing::TestWithParam<Build> {};
+
+// The example of the column order: 1e8 + 1 rounds back to 1e8, so only the
+// order ((a0 + a2) + a1) + a3 keeps both ones; memory order keeps one.
+TEST_P(EveryBuild, ColumnOrderExample) {
+  const Build& build = GetParam();
+  SKIP_WITHOUT_AVX(build);
+  if (build.model != model::column_order) GTEST_SKIP() << build.name << " is not column order";
+  const float a[] = {1e8f, 1.0f, -1e8f, 1.0f};
+  EXPECT_EQ(build.kernel(2, a), 2.0f);
+  EXPECT_EQ(model::column_order(2, a), 2.0f);
+}
+
+TEST_P(EveryBuild, SingleElementComesBackUnchangedButZeroIsPositive) {
+  const Build& build = GetParam();
+  SKIP_WITHOUT_AVX(build);
+  for (const float x : {0.75f, -3.0f, 1e-45f, INFINITY}) EXPECT_EQ(bits(build.kernel(1, &x)), bits(x));
+  const float negative_zero = -0.0f;
+  EXPECT_EQ(bits(build.kernel(1, &negative_zero)), bits(0.0f));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllBuilds, EveryBuild, ::testing::ValuesIn(all_builds()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The two scalar builds differ only in encoding, so they agree to the last
+// bit, NaN payloads included.
+TEST(ScalarBuilds, AvxEncodingReturnsIdenticalBits) {
+  if (!have_avx()) GTEST_SKIP() << "sum_base_avx needs AVX, absent here";
+  for (const int n : kSizes) {
+    for (const Fill fill : kFills) {
+      const std::vector<float> a = test_matrix(n, fill, 7);
+      const float* data = a.empty() ? nullptr : a.data();
+      EXPECT_EQ(bits(kernel_sum_base_scalar(n, data)), bits(kernel_sum_base_avx(n, data)))
+          << "n=" << n << " " << fill_name(fill);
+    }
+  }
+}
+
+}  // namespace

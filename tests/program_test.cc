@@ -1,0 +1,177 @@
+// The programs as a user runs them: their five lines, their statistics, the
+// sum of the fixed test matrix, and every rejected command line.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "order_models.h"
+#include "run.h"
+
+namespace {
+
+struct Program {
+  const char* name;
+  const char* path;
+  float (*model)(int n, const float* a);
+};
+
+void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
+
+const Program kPrograms[] = {
+    {"sumbench", SUMBENCH_PATH, model::column_order},
+    {"sumbench_avx", SUMBENCH_AVX_PATH, model::column_order},
+};
+
+struct Report {
+  std::string sum;  // the text after "Valeur s = "
+  double moy, min, max, med;
+  std::vector<std::string> stats;  // the four statistics as printed
+};
+
+// Parses the five lines, failing the test unless each has its exact format.
+Report parse(const std::string& out) {
+  static const std::regex format(
+      "Valeur s = (-?[0-9]+\\.[0-9]{6})\n"
+      "moy = ([0-9]+\\.[0-9]{6}|inf)\n"
+      "min = ([0-9]+\\.[0-9]{6}|inf)\n"
+      "max = ([0-9]+\\.[0-9]{6}|inf)\n"
+      "med = ([0-9]+\\.[0-9]{6}|inf)\n");
+  std::smatch m;
+  Report report{};
+  if (!std::regex_match(out, m, format)) {
+    ADD_FAILURE() << "not the five report lines:\n" << out;
+    return report;
+  }
+  report.sum = m[1];
+  for (int i = 2; i <= 5; ++i) report.stats.push_back(m[i]);
+  report.moy = std::strtod(report.stats[0].c_str(), nullptr);
+  report.min = std::strtod(report.stats[1].c_str(), nullptr);
+  report.max = std::strtod(report.stats[2].c_str(), nullptr);
+  report.med = std::strtod(report.stats[3].c_str(), nullptr);
+  return report;
+}
+
+Report run_ok(const Program& p, const std::string& n, const std::string& r) {
+  const Outcome o = run({p.path, n, r});
+  EXPECT_EQ(o.status, 0) << p.name << " " << n << " " << r << ": " << o.err;
+  EXPECT_EQ(o.err, "");
+  return parse(o.out);
+}
+
+// The test matrix as the driver defines it: rand() after srand(0), in memory
+// order, each value divided by 2^31.
+std::string expected_sum(const Program& p, int n) {
+  std::vector<float> a(static_cast<std::size_t>(n) * n);
+  srand(0);
+  for (float& x : a) x = static_cast<float>(rand()) / 2147483648.0f;
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", static_cast<double>(p.model(n, a.data())));
+  return text;
+}
+
+class ProgramRun : public ::testing::TestWithParam<Program> {};
+
+TEST_P(ProgramRun, PrintsTheModelSumOfTheFixedMatrixOnEveryRun) {
+  const Report first = run_ok(GetParam(), "300", "3");
+  EXPECT_EQ(first.sum, expected_sum(GetParam(), 300));
+  EXPECT_EQ(run_ok(GetParam(), "300", "3").sum, first.sum);
+}
+
+TEST_P(ProgramRun, StatisticsAreOrdered) {
+  const Report r = run_ok(GetParam(), "64", "101");
+  EXPECT_LE(r.min, r.med);
+  EXPECT_LE(r.med, r.max);
+  // The mean is a single-precision sum of the samples divided by R, so it may
+  // stray from [min, max] by its rounding, which stays far below 1e-4.
+  EXPECT_GE(r.moy, r.min * (1 - 1e-4));
+  EXPECT_LE(r.moy, r.max * (1 + 1e-4));
+}
+
+TEST_P(ProgramRun, OneRepetitionGivesFourEqualStatistics) {
+  const Report r = run_ok(GetParam(), "50", "1");
+  ASSERT_EQ(r.stats.size(), 4u);
+  for (const std::string& s : r.stats) EXPECT_EQ(s, r.stats[0]);
+}
+
+TEST_P(ProgramRun, MedianOfTwoIsTheLarger) {
+  const Report r = run_ok(GetParam(), "50", "2");
+  ASSERT_EQ(r.stats.size(), 4u);
+  EXPECT_EQ(r.stats[3], r.stats[2]);
+}
+
+// n = 0: nothing to sum, and every counter difference is divided by 0.
+TEST_P(ProgramRun, EmptyMatrixGivesZeroAndInfinity) {
+  const Report r = run_ok(GetParam(), "0", "5");
+  EXPECT_EQ(r.sum, "0.000000");
+  EXPECT_EQ(r.stats, std::vector<std::string>(4, "inf"));
+}
+
+// Negative n: the kernel reads nothing, but n*n is positive, so the samples are finite.
+TEST_P(ProgramRun, NegativeSizeGivesZeroAndFiniteStatistics) {
+  const Report r = run_ok(GetParam(), "-20", "5");
+  EXPECT_EQ(r.sum, "0.000000");
+  for (const std::string& s : r.stats) EXPECT_NE(s, "inf");
+}
+
+struct BadInput {
+  const char* label;
+  std::vector<std::string> args;
+  int status;
+  const char* message;  // a part of the one line on standard error
+  unsigned long address_space;
+};
+
+void PrintTo(const BadInput& b, std::ostream* os) { *os << b.label; }
+
+const BadInput kBadInputs[] = {
+    {"no_arguments", {}, 2, "usage: ", 0},
+    {"one_argument", {"100"}, 2, "usage: ", 0},
+    {"n_above_int", {"2147483648", "1"}, 2, "n is outside the 32-bit int range: 2147483648", 0},
+    {"R_below_int", {"10", "-2147483649"}, 2, "R is outside the 32-bit int range", 0},
+    {"n_square_overflows", {"46341", "1"}, 2, "n = 46341: n*n must fit a 32-bit int", 0},
+    {"negative_n_square_overflows", {"-46341", "1"}, 2, "n = -46341", 0},
+    {"R_zero", {"10", "0"}, 2, "R = 0: at least one timed call", 0},
+    {"R_negative", {"10", "-4"}, 2, "R = -4", 0},
+    {"R_not_a_number", {"10", "many"}, 2, "R = 0", 0},
+    // 8.6 GB of matrix in a 1 GB address space.
+    {"matrix_allocation_fails", {"46340", "1"}, 1, "cannot allocate 8589582400 bytes", 1ul << 30},
+};
+
+class BadCommandLine : public ::testing::TestWithParam<std::tuple<Program, BadInput>> {};
+
+TEST_P(BadCommandLine, OneLineOnStandardErrorAndNothingOnStandardOutput) {
+  const auto& [program, bad] = GetParam();
+  std::vector<std::string> argv = {program.path};
+  argv.insert(argv.end(), bad.args.begin(), bad.args.end());
+  const Outcome o = run(argv, bad.address_space);
+  EXPECT_EQ(o.status, bad.status);
+  EXPECT_EQ(o.out, "");
+  EXPECT_NE(o.err.find(bad.message), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "not one line: " << o.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, ProgramRun, ::testing::ValuesIn(kPrograms),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(Programs, BadCommandLine,
+                         ::testing::Combine(::testing::ValuesIn(kPrograms),
+                                            ::testing::ValuesIn(kBadInputs)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  std::get<1>(info.param).label;
+                         });
+
+// 1 + 2R calls, every one with the first call's n and matrix address.
+TEST(Driver, CallsTheKernelOncePlusTwiceRTimesWithTheSameArguments) {
+  const Outcome o = run({COUNTING_BENCH_PATH, "7", "5"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "calls=11 n=7 same=yes\n");
+  EXPECT_EQ(parse(o.out).sum, "1.000000");
+}
+
+}  // namespace
