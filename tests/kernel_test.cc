@@ -10,14 +10,15 @@
 
 namespace {
 
-bool have_avx() { return __builtin_cpu_supports("avx"); }
-
-#define SKIP_WITHOUT_AVX(build) \
-  if ((build).needs_avx && !have_avx()) GTEST_SKIP() << (build).name << " needs AVX, absent here"
-
-// Sizes: empty and negative (must read nothing), one element, small odd and
-// even, and rows long enough that a strided or unrolled walk shows.
-const int kSizes[] = {-46340, -3, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 31, 64, 101, 128, 257};
+// Sizes: empty and negative (must read nothing), every n to 40, then odd,
+// even and multiples of 6, 8 and 16 with rows up to 257 elements.
+std::vector<int> sizes() {
+  std::vector<int> n = {-46340, -3, -1};
+  for (int i = 0; i <= 40; ++i) n.push_back(i);
+  for (int i : {47, 48, 63, 64, 96, 101, 128, 131, 257}) n.push_back(i);
+  return n;
+}
+const std::vector<int> kSizes = sizes();
 const Fill kFills[] = {Fill::kMixed,    Fill::kNegativeZero, Fill::kSubnormal,
                        Fill::kInfinity, Fill::kInfinities,   Fill::kNaN};
 
@@ -48,17 +49,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 class EveryBuild : public ::testing::TestWithParam<Build> {};
 
-// The example of the column order: 1e8 + 1 rounds back to 1e8, so only the
-// order ((a0 + a2) + a1) + a3 keeps both ones; memory order keeps one.
-TEST_P(EveryBuild, ColumnOrderExample) {
-  const Build& build = GetParam();
-  SKIP_WITHOUT_AVX(build);
-  if (build.model != model::column_order) GTEST_SKIP() << build.name << " is not column order";
-  const float a[] = {1e8f, 1.0f, -1e8f, 1.0f};
-  EXPECT_EQ(build.kernel(2, a), 2.0f);
-  EXPECT_EQ(model::column_order(2, a), 2.0f);
-}
-
 TEST_P(EveryBuild, SingleElementComesBackUnchangedButZeroIsPositive) {
   const Build& build = GetParam();
   SKIP_WITHOUT_AVX(build);
@@ -69,6 +59,16 @@ TEST_P(EveryBuild, SingleElementComesBackUnchangedButZeroIsPositive) {
 
 INSTANTIATE_TEST_SUITE_P(AllBuilds, EveryBuild, ::testing::ValuesIn(all_builds()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// With 1e8 + 1 rounding back to 1e8, the column order ((a0 + a2) + a1) + a3
+// keeps both ones and the memory order ((a0 + a1) + a2) + a3 only the last.
+TEST(OrderExample, TwoByTwoTellsColumnsFromRows) {
+  const float a[] = {1e8f, 1.0f, -1e8f, 1.0f};
+  EXPECT_EQ(model::column_order(2, a), 2.0f);
+  EXPECT_EQ(model::row_order(2, a), 1.0f);
+  EXPECT_EQ(kernel_sum_base_scalar(2, a), 2.0f);
+  EXPECT_EQ(kernel_sum_rows(2, a), 1.0f);
+}
 
 // The two scalar builds differ only in encoding, so they agree to the last
 // bit, NaN payloads included.

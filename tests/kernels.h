@@ -12,6 +12,9 @@
 extern "C" {
 float kernel_sum_base_scalar(int n, const float* a);
 float kernel_sum_base_avx(int n, const float* a);
+float kernel_sum_base_vec(int n, const float* a);
+float kernel_sum_rows(int n, const float* a);
+float kernel_sum_rows6(int n, const float* a);
 }
 
 using Sum = float (*)(int n, const float* a);
@@ -19,18 +22,27 @@ using Sum = float (*)(int n, const float* a);
 struct Build {
   const char* name;
   Sum kernel;
-  Sum model;      // its order of additions
+  Sum model;  // its order of additions
   bool needs_avx;
+  int rows_below;  // for 1 <= n < rows_below its order is the row order
 };
 
 inline void PrintTo(const Build& build, std::ostream* os) { *os << build.name; }
 
 inline const std::vector<Build>& all_builds() {
   static const std::vector<Build> builds = {
-      {"sum_base_scalar", kernel_sum_base_scalar, model::column_order, false},
-      {"sum_base_avx", kernel_sum_base_avx, model::column_order, true},
+      {"sum_base_scalar", kernel_sum_base_scalar, model::column_order, false, 2},
+      {"sum_base_avx", kernel_sum_base_avx, model::column_order, true, 2},
+      {"sum_base_vec", kernel_sum_base_vec, model::vector_order, true, 16},
+      {"sum_rows", kernel_sum_rows, model::row_order, false, 0},
+      {"sum_rows6", kernel_sum_rows6, model::rows6_order, false, 6},
   };
   return builds;
 }
+
+inline bool have_avx() { return __builtin_cpu_supports("avx"); }
+
+#define SKIP_WITHOUT_AVX(build) \
+  if ((build).needs_avx && !have_avx()) GTEST_SKIP() << (build).name << " needs AVX, absent here"
 
 #endif  // SUMBENCH_TESTS_KERNELS_H_

@@ -64,4 +64,21 @@ inline bool same_sum(float x, float y) {
   return (std::isnan(x) && std::isnan(y)) || bits(x) == bits(y);
 }
 
+// A copy of the values whose first byte lies `offset` bytes past a 32-byte
+// boundary; an offset that is not a multiple of 4 gives unaligned floats.
+class PlacedMatrix {
+ public:
+  PlacedMatrix(const std::vector<float>& values, int offset) : storage_(4 * values.size() + 64) {
+    const auto start = reinterpret_cast<std::uintptr_t>(storage_.data());
+    char* base = storage_.data() + ((32 - start % 32) % 32) + offset;
+    std::memcpy(base, values.data(), 4 * values.size());
+    data_ = reinterpret_cast<const float*>(base);
+  }
+  const float* data() const { return data_; }
+
+ private:
+  std::vector<char> storage_;
+  const float* data_;
+};
+
 #endif  // SUMBENCH_TESTS_TEST_MATRIX_H_
