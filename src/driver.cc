@@ -14,16 +14,12 @@
 
 #include "kernel.h"
 
-// C linkage keeps these under their plain names in the disassembly
-// (<rdtsc>, <initialize>), where the reader of a benchmark looks for them.
-extern "C" {
-
 // The k-th value drawn after srand(0) lands at index k: memory order. Dividing
 // by 2^31 rather than RAND_MAX keeps every value a plain binary fraction.
 static void initialize(int n, float* a) {
   for (int i = 0; i < n; ++i) {
     float* row = a + static_cast<std::int64_t>(i) * n;
-    for (int j = 0; j < n; ++j) row[j] = static_cast<float>(rand()) / 2147483648.0f;
+    for (int j = 0; j < n; ++j) row[j] = static_cast<float>(std::rand()) / 2147483648.0f;
   }
 }
 
@@ -44,17 +40,13 @@ static int cmpfunc(const void* p, const void* q) {
   return (x > y) - (x < y);
 }
 
-}  // extern "C"
-
-namespace {
-
 // The largest n whose element count n*n fits a signed 32-bit int.
 constexpr int kMaxN = 46340;
 
 // Reads text the way atoi does (leading blanks, an optional sign, the leading
 // digits; the rest is ignored, no number reads as 0), but refuses a value that
 // atoi could not represent instead of returning an undefined one.
-bool parse_int(const char* text, int* value) {
+static bool parse_int(const char* text, int* value) {
   errno = 0;
   const long v = std::strtol(text, nullptr, 10);
   if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
@@ -63,7 +55,7 @@ bool parse_int(const char* text, int* value) {
 }
 
 // One line on standard error, prefixed with the program's name; returns status.
-[[gnu::format(printf, 3, 4)]] int fail(const char* program, int status, const char* format, ...) {
+[[gnu::format(printf, 3, 4)]] static int fail(const char* program, int status, const char* format, ...) {
   std::fprintf(stderr, "%s: ", program);
   va_list args;
   va_start(args, format);
@@ -72,8 +64,6 @@ bool parse_int(const char* text, int* value) {
   std::fputc('\n', stderr);
   return status;
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "sumbench";
@@ -89,7 +79,7 @@ int main(int argc, char** argv) {
   }
   if (r <= 0) return fail(program, 2, "R = %d: at least one timed call is needed for a sample", r);
 
-  srand(0);
+  std::srand(0);
   const int count = n * n;
   const std::size_t bytes = 4 * static_cast<std::size_t>(count);
   float* matrix = static_cast<float*>(std::malloc(bytes));
