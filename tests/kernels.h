@@ -15,6 +15,7 @@ float kernel_sum_base_avx(int n, const float* a);
 float kernel_sum_base_vec(int n, const float* a);
 float kernel_sum_rows(int n, const float* a);
 float kernel_sum_rows6(int n, const float* a);
+float kernel_sum_double(int n, const float* a);
 }
 
 using Sum = float (*)(int n, const float* a);
@@ -36,6 +37,7 @@ inline const std::vector<Build>& all_builds() {
       {"sum_base_vec", kernel_sum_base_vec, model::vector_order, true, 16},
       {"sum_rows", kernel_sum_rows, model::row_order, false, 0},
       {"sum_rows6", kernel_sum_rows6, model::rows6_order, false, 6},
+      {"sum_double", kernel_sum_double, model::double_order, false, 0},
   };
   return builds;
 }

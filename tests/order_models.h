@@ -31,6 +31,14 @@ inline float row_order(int n, const float* a) {
   return s;
 }
 
+// The reference: memory order in double precision, rounded once.
+inline float double_order(int n, const float* a) {
+  double s = 0.0;
+  if (n <= 0) return 0.0f;
+  for (std::int64_t i = 0; i < std::int64_t{n} * n; ++i) s = s + at(a, i);
+  return static_cast<float>(s);
+}
+
 inline float rows6_order(int n, const float* a) {
   float p[6] = {}, s = 0.0f;
   const int m = n / 6 * 6;
