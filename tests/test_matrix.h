@@ -71,7 +71,7 @@ class PlacedMatrix {
   PlacedMatrix(const std::vector<float>& values, int offset) : storage_(4 * values.size() + 64) {
     const auto start = reinterpret_cast<std::uintptr_t>(storage_.data());
     char* base = storage_.data() + ((32 - start % 32) % 32) + offset;
-    std::memcpy(base, values.data(), 4 * values.size());
+    if (!values.empty()) std::memcpy(base, values.data(), 4 * values.size());
     data_ = reinterpret_cast<const float*>(base);
   }
   const float* data() const { return data_; }
