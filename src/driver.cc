@@ -55,7 +55,8 @@ static bool parse_int(const char* text, int* value) {
 }
 
 // One line on standard error, prefixed with the program's name; returns status.
-[[gnu::format(printf, 3, 4)]] static int fail(const char* program, int status, const char* format, ...) {
+[[gnu::format(printf, 3, 4)]] static int fail(const char* program, int status, const char* format,
+                                              ...) {
   std::fprintf(stderr, "%s: ", program);
   va_list args;
   va_start(args, format);
@@ -72,8 +73,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   int n, r;
-  if (!parse_int(argv[1], &n)) return fail(program, 2, "n is outside the 32-bit int range: %s", argv[1]);
-  if (!parse_int(argv[2], &r)) return fail(program, 2, "R is outside the 32-bit int range: %s", argv[2]);
+  if (!parse_int(argv[1], &n))
+    return fail(program, 2, "n is outside the 32-bit int range: %s", argv[1]);
+  if (!parse_int(argv[2], &r))
+    return fail(program, 2, "R is outside the 32-bit int range: %s", argv[2]);
   if (n < -kMaxN || n > kMaxN) {
     return fail(program, 2, "n = %d: n*n must fit a 32-bit int, so |n| <= %d", n, kMaxN);
   }
@@ -96,7 +99,8 @@ int main(int argc, char** argv) {
   // On the heap: R is bounded by memory, not by the stack.
   const std::size_t sample_bytes = 4 * static_cast<std::size_t>(r);
   float* sample = static_cast<float*>(std::malloc(sample_bytes));
-  if (sample == nullptr) return fail(program, 1, "cannot allocate %zu bytes for the samples", sample_bytes);
+  if (sample == nullptr)
+    return fail(program, 1, "cannot allocate %zu bytes for the samples", sample_bytes);
   float sum = 0.0f;
   for (int i = 0; i < r; ++i) {
     const std::uint64_t t0 = rdtsc();

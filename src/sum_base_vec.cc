@@ -54,7 +54,8 @@ float kernel(int n, const float* a) {
     int t = 0;
     if (n - e >= 8) {
       // S enters lane 0 of an eight-lane add; the other lanes start at 0.0.
-      s = horizontal_sum(_mm256_add_ps(_mm256_setr_ps(s, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f), _mm256_load_ps(p + e)));
+      s = horizontal_sum(_mm256_add_ps(_mm256_setr_ps(s, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f),
+                                       _mm256_load_ps(p + e)));
       t = 8;
     }
     for (; e + t < n; ++t) s = s + p[e + t];

@@ -37,22 +37,24 @@ TEST_P(KernelOrder, MatchesItsOrderModel) {
       << "), model " << expected << " (0x" << bits(expected) << ")";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllBuilds, KernelOrder,
-    ::testing::Combine(::testing::ValuesIn(all_builds()), ::testing::ValuesIn(kSizes),
-                       ::testing::ValuesIn(kFills)),
-    [](const auto& info) {
-      const int n = std::get<1>(info.param);
-      return std::string(std::get<0>(info.param).name) + "_n" + (n < 0 ? "m" : "") +
-             std::to_string(n < 0 ? -n : n) + "_" + fill_name(std::get<2>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(AllBuilds, KernelOrder,
+                         ::testing::Combine(::testing::ValuesIn(all_builds()),
+                                            ::testing::ValuesIn(kSizes),
+                                            ::testing::ValuesIn(kFills)),
+                         [](const auto& info) {
+                           const int n = std::get<1>(info.param);
+                           return std::string(std::get<0>(info.param).name) + "_n" +
+                                  (n < 0 ? "m" : "") + std::to_string(n < 0 ? -n : n) + "_" +
+                                  fill_name(std::get<2>(info.param));
+                         });
 
 class EveryBuild : public ::testing::TestWithParam<Build> {};
 
 TEST_P(EveryBuild, SingleElementComesBackUnchangedButZeroIsPositive) {
   const Build& build = GetParam();
   SKIP_WITHOUT_AVX(build);
-  for (const float x : {0.75f, -3.0f, 1e-45f, INFINITY}) EXPECT_EQ(bits(build.kernel(1, &x)), bits(x));
+  for (const float x : {0.75f, -3.0f, 1e-45f, INFINITY})
+    EXPECT_EQ(bits(build.kernel(1, &x)), bits(x));
   const float negative_zero = -0.0f;
   EXPECT_EQ(bits(build.kernel(1, &negative_zero)), bits(0.0f));
 }

@@ -71,7 +71,8 @@ inline float horizontal(const float x[8]) {
 inline float vector_order(int n, const float* a, VectorPaths& seen) {
   float s = 0.0f, lanes_a[8] = {}, lanes_b[8] = {};
   for (int r = 0; r < n; ++r) {
-    const float* p = reinterpret_cast<const float*>(reinterpret_cast<const char*>(a) + 4 * std::int64_t{r} * n);
+    const float* p =
+        reinterpret_cast<const float*>(reinterpret_cast<const char*>(a) + 4 * std::int64_t{r} * n);
     const int mu = static_cast<int>(reinterpret_cast<std::uintptr_t>(p) % 32);
     const int q = mu == 0 ? 0 : (32 - mu) / 4;
     if (n < 16 || mu % 4 != 0 || n < q + 16) {

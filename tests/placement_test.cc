@@ -119,11 +119,8 @@ struct PathCase {
 TEST(VectorBuild, ChoosesEachRowsPathByLengthAndMisalignment) {
   if (!have_avx()) GTEST_SKIP() << "sum_base_vec needs AVX, absent here";
   const PathCase cases[] = {
-      {16, 16, {16, 0, 0, 0}},
-      {16, 0, {0, 16, 0, 0}},
-      {24, 0, {0, 0, 0, 24}},
-      {37, 2, {37, 0, 0, 0}},
-      {40, 28, {0, 0, 40, 0}},  // q = 1, 32 in two steps, 7 left
+      {16, 16, {16, 0, 0, 0}}, {16, 0, {0, 16, 0, 0}},  {24, 0, {0, 0, 0, 24}},
+      {37, 2, {37, 0, 0, 0}},  {40, 28, {0, 0, 40, 0}},  // q = 1, 32 in two steps, 7 left
   };
   for (const PathCase& c : cases) {
     const PlacedMatrix matrix(test_matrix(c.n, Fill::kMixed, 5), c.offset);
@@ -131,10 +128,12 @@ TEST(VectorBuild, ChoosesEachRowsPathByLengthAndMisalignment) {
     const float expected = model::vector_order(c.n, matrix.data(), rows);
     EXPECT_EQ(rows.scalar_rows, c.rows.scalar_rows) << "n=" << c.n << " offset " << c.offset;
     EXPECT_EQ(rows.remainder_none, c.rows.remainder_none) << "n=" << c.n << " offset " << c.offset;
-    EXPECT_EQ(rows.remainder_short, c.rows.remainder_short) << "n=" << c.n << " offset " << c.offset;
+    EXPECT_EQ(rows.remainder_short, c.rows.remainder_short)
+        << "n=" << c.n << " offset " << c.offset;
     EXPECT_EQ(rows.remainder_wide, c.rows.remainder_wide) << "n=" << c.n << " offset " << c.offset;
     EXPECT_TRUE(same_sum(kernel_sum_base_vec(c.n, matrix.data()), expected));
-    if (rows.scalar_rows == c.n) EXPECT_TRUE(same_sum(expected, model::row_order(c.n, matrix.data())));
+    if (rows.scalar_rows == c.n)
+      EXPECT_TRUE(same_sum(expected, model::row_order(c.n, matrix.data())));
   }
 }
 

@@ -166,7 +166,12 @@ const CommandLine kCommandLines[] = {
     {"n_square_overflows", {"46341", "1"}, 2, "n = 46341: n*n must fit a 32-bit int", {}, 0},
     {"negative_n_square_overflows", {"-46341", "1"}, 2, "n = -46341", {}, 0},
     // The largest n passes the checks and stops at its 8.6 GB matrix in 1 GB.
-    {"matrix_allocation_fails", {"46340", "1"}, 1, "cannot allocate 8589582400 bytes", {}, 1ul << 30},
+    {"matrix_allocation_fails",
+     {"46340", "1"},
+     1,
+     "cannot allocate 8589582400 bytes",
+     {},
+     1ul << 30},
     // 12 MB of samples: more than a stack holds.
     {"samples_beyond_a_stack", {"1", "3000000"}, 0, nullptr, {"1", "1"}, 0},
 };
@@ -177,7 +182,8 @@ class HostileCommandLine : public ::testing::TestWithParam<CommandLine> {};
 TEST_P(HostileCommandLine, RunsAsAtoiReadsOrIsRejectedInOneLine) {
   const CommandLine& c = GetParam();
 #ifdef SUMBENCH_SANITIZED
-  if (c.address_space != 0) GTEST_SKIP() << "the sanitizers' shadow memory needs more address space";
+  if (c.address_space != 0)
+    GTEST_SKIP() << "the sanitizers' shadow memory needs more address space";
 #endif
   std::vector<std::string> argv = {SUMBENCH_PATH};
   argv.insert(argv.end(), c.args.begin(), c.args.end());

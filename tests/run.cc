@@ -12,7 +12,8 @@ std::string slurp(std::FILE* f) {
   std::string text;
   std::rewind(f);
   char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, got);
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+    text.append(buffer, got);
   std::fclose(f);
   return text;
 }

@@ -20,12 +20,18 @@ enum class Fill {
 
 inline const char* fill_name(Fill f) {
   switch (f) {
-    case Fill::kMixed: return "mixed";
-    case Fill::kNegativeZero: return "negzero";
-    case Fill::kSubnormal: return "subnormal";
-    case Fill::kInfinity: return "inf";
-    case Fill::kInfinities: return "infs";
-    case Fill::kNaN: return "nan";
+    case Fill::kMixed:
+      return "mixed";
+    case Fill::kNegativeZero:
+      return "negzero";
+    case Fill::kSubnormal:
+      return "subnormal";
+    case Fill::kInfinity:
+      return "inf";
+    case Fill::kInfinities:
+      return "infs";
+    case Fill::kNaN:
+      return "nan";
   }
   return "?";
 }
@@ -39,9 +45,14 @@ inline std::vector<float> test_matrix(int n, Fill fill, unsigned seed = 1) {
   for (float& x : a) {
     const float m = sign(gen) ? -mantissa(gen) : mantissa(gen);
     switch (fill) {
-      case Fill::kNegativeZero: x = -0.0f; break;
-      case Fill::kSubnormal: x = std::ldexp(m, tiny(gen)); break;
-      default: x = std::ldexp(m, exponent(gen));
+      case Fill::kNegativeZero:
+        x = -0.0f;
+        break;
+      case Fill::kSubnormal:
+        x = std::ldexp(m, tiny(gen));
+        break;
+      default:
+        x = std::ldexp(m, exponent(gen));
     }
   }
   if (count == 0) return a;
