@@ -22,6 +22,15 @@ const std::vector<int> kSizes = sizes();
 const Fill kFills[] = {Fill::kMixed,    Fill::kNegativeZero, Fill::kSubnormal,
                        Fill::kInfinity, Fill::kInfinities,   Fill::kNaN};
 
+// A build is proved against the order its table row names; one whose order
+// has no model here would otherwise drop out of every test below.
+TEST(TableOfBuilds, EveryBuildHasItsOrderModel) {
+  ASSERT_FALSE(table_of_builds().empty());
+  for (const Build& build : table_of_builds())
+    EXPECT_NE(build.order, nullptr) << build.name << " names the order '" << build.order_name
+                                    << "', which tests/order_models.h does not define";
+}
+
 class KernelOrder : public ::testing::TestWithParam<std::tuple<Build, int, Fill>> {};
 
 TEST_P(KernelOrder, MatchesItsOrderModel) {

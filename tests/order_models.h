@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+using Sum = float (*)(int n, const float* a);
+
 namespace model {
 
 inline float at(const float* a, std::int64_t i) {
@@ -105,6 +107,27 @@ inline float vector_order(int n, const float* a, VectorPaths& seen) {
 inline float vector_order(int n, const float* a) {
   VectorPaths ignored;
   return vector_order(n, a, ignored);
+}
+
+// The orders by the names the table of builds gives them, with what follows
+// from each: below rows_below columns (n >= 1) it adds in memory order, and
+// whether it depends on the matrix address modulo 32.
+struct Order {
+  const char* name;
+  Sum sum;
+  int rows_below;
+  bool depends_on_address;
+};
+
+inline const Order* find_order(const char* name) {
+  static const Order orders[] = {
+      {"column_order", column_order, 2, false}, {"row_order", row_order, 0, false},
+      {"rows6_order", rows6_order, 6, false},   {"vector_order", vector_order, 16, true},
+      {"double_order", double_order, 0, false},
+  };
+  for (const Order& o : orders)
+    if (std::strcmp(o.name, name) == 0) return &o;
+  return nullptr;
 }
 
 }  // namespace model

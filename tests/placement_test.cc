@@ -65,7 +65,7 @@ TEST_P(EveryKernel, AgreesWithRowOrderWhereTheOrdersCoincide) {
   const Build& build = GetParam();
   SKIP_WITHOUT_AVX(build);
   // Below 6 columns there are no blocks of six, below 16 no vector rows.
-  for (int n = 1; n < build.rows_below; ++n) {
+  for (int n = 1; n < build.order->rows_below; ++n) {
     for (const Fill fill : {Fill::kMixed, Fill::kSubnormal, Fill::kInfinities}) {
       for (const int offset : {0, 3, 4, 16, 28}) {
         const PlacedMatrix matrix(test_matrix(n, fill, 11), offset);

@@ -10,28 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "order_models.h"
+#include "kernels.h"
 #include "run.h"
 #include "test_matrix.h"
 
 namespace {
-
-struct Program {
-  const char* name;
-  const char* path;
-  float (*model)(int n, const float* a);
-  bool depends_on_address;  // its order depends on the matrix address mod 32
-};
-
-void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
-
-const Program kPrograms[] = {
-    {"sumbench", SUMBENCH_PATH, model::column_order, false},
-    {"sumbench_avx", SUMBENCH_AVX_PATH, model::column_order, false},
-    {"sumbench_vec", SUMBENCH_VEC_PATH, model::vector_order, true},
-    {"sumbench_rows", SUMBENCH_ROWS_PATH, model::row_order, false},
-    {"sumbench_rows6", SUMBENCH_ROWS6_PATH, model::rows6_order, false},
-};
 
 struct Report {
   std::string sum;  // the text after "Valeur s = "
@@ -62,9 +45,9 @@ Report parse(const std::string& out) {
   return report;
 }
 
-Report run_ok(const Program& p, const std::string& n, const std::string& r) {
-  const Outcome o = run({p.path, n, r});
-  EXPECT_EQ(o.status, 0) << p.name << " " << n << " " << r << ": " << o.err;
+Report run_ok(const Build& p, const std::string& n, const std::string& r) {
+  const Outcome o = run({p.program_path, n, r});
+  EXPECT_EQ(o.status, 0) << p.program << " " << n << " " << r << ": " << o.err;
   EXPECT_EQ(o.err, "");
   return parse(o.out);
 }
@@ -73,12 +56,12 @@ Report run_ok(const Program& p, const std::string& n, const std::string& r) {
 // it: rand() after srand(0), in memory order, each value divided by 2^31. An
 // order that depends on the address gives one sum for each 4-byte-aligned
 // placement that malloc could choose.
-std::set<std::string> expected_sums(const Program& p, int n) {
+std::set<std::string> expected_sums(const Build& p, int n) {
   std::vector<float> a(static_cast<std::size_t>(n) * n);
   srand(0);
   for (float& x : a) x = static_cast<float>(rand()) / 2147483648.0f;
   std::set<std::string> sums;
-  for (int offset = 0; offset < (p.depends_on_address ? 32 : 1); offset += 4) {
+  for (int offset = 0; offset < (p.order->depends_on_address ? 32 : 1); offset += 4) {
     char text[64];
     const PlacedMatrix matrix(a, offset);
     std::snprintf(text, sizeof text, "%f", static_cast<double>(p.model(n, matrix.data())));
@@ -87,7 +70,7 @@ std::set<std::string> expected_sums(const Program& p, int n) {
   return sums;
 }
 
-class ProgramRun : public ::testing::TestWithParam<Program> {};
+class ProgramRun : public ::testing::TestWithParam<Build> {};
 
 TEST_P(ProgramRun, PrintsTheModelSumOfTheFixedMatrixOnEveryRun) {
   const Report first = run_ok(GetParam(), "300", "3");
@@ -185,13 +168,13 @@ TEST_P(HostileCommandLine, RunsAsAtoiReadsOrIsRejectedInOneLine) {
   if (c.address_space != 0)
     GTEST_SKIP() << "the sanitizers' shadow memory needs more address space";
 #endif
-  std::vector<std::string> argv = {SUMBENCH_PATH};
+  std::vector<std::string> argv = {all_builds()[0].program_path};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   const Outcome o = run(argv, c.address_space);
   EXPECT_EQ(o.status, c.status) << o.err;
   if (c.status == 0) {
     EXPECT_EQ(o.err, "");
-    const Report plain = run_ok(kPrograms[0], c.same_as[0], c.same_as[1]);
+    const Report plain = run_ok(all_builds()[0], c.same_as[0], c.same_as[1]);
     EXPECT_EQ(parse(o.out).sum, plain.sum);
   } else {
     EXPECT_EQ(o.out, "");
@@ -203,8 +186,8 @@ TEST_P(HostileCommandLine, RunsAsAtoiReadsOrIsRejectedInOneLine) {
 INSTANTIATE_TEST_SUITE_P(Sumbench, HostileCommandLine, ::testing::ValuesIn(kCommandLines),
                          [](const auto& info) { return std::string(info.param.label); });
 
-INSTANTIATE_TEST_SUITE_P(Programs, ProgramRun, ::testing::ValuesIn(kPrograms),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, ProgramRun, ::testing::ValuesIn(all_builds()),
+                         [](const auto& info) { return std::string(info.param.program); });
 
 // 1 + 2R calls, every one with the first call's n and matrix address.
 TEST(Driver, CallsTheKernelOncePlusTwiceRTimesWithTheSameArguments) {
