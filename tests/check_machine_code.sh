@@ -6,7 +6,7 @@
 objdump=$1 filecheck=$2 prefix=$3 module=$4 file=$5 checkfile=$6
 shift 6
 if [ ! -x "$filecheck" ]; then
-  echo "FileCheck not found: install llvm-14-tools (Debian) to check machine code"; exit 77
+  echo "FileCheck not found: tools/install-deps installs it (Debian: llvm-14-tools)"; exit 77
 fi
 disassemble() {
   if [ $# -eq 0 ]; then

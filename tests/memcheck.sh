@@ -8,7 +8,7 @@
 valgrind=$1
 shift
 if ! command -v "$valgrind" >/dev/null 2>&1; then
-  echo "valgrind not found: install valgrind to check the programs' memory accesses"; exit 77
+  echo "valgrind not found: tools/install-deps installs it"; exit 77
 fi
 status=0
 for program; do
