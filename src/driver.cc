@@ -101,7 +101,10 @@ int main(int argc, char** argv) {
   float* sample = static_cast<float*>(std::malloc(sample_bytes));
   if (sample == nullptr)
     return fail(program, 1, "cannot allocate %zu bytes for the samples", sample_bytes);
-  float sum = 0.0f;
+  // In double: a single-precision running sum stops growing once a sample
+  // falls below half its last place (about 10^7 samples of a tiny n), and the
+  // mean would land below the smallest sample.
+  double sum = 0.0;
   for (int i = 0; i < r; ++i) {
     const std::uint64_t t0 = rdtsc();
     kernel(n, matrix);
@@ -109,11 +112,12 @@ int main(int argc, char** argv) {
     const float c = static_cast<float>(t1 - t0);
     const float d = static_cast<float>(count);
     sample[i] = c / d;
-    sum = c / d + sum;
+    sum = static_cast<double>(c / d) + sum;
   }
 
   std::qsort(sample, static_cast<std::size_t>(r), 4, cmpfunc);
-  std::printf("moy = %.6f\n", static_cast<double>(sum / static_cast<float>(r)));
+  const float mean = static_cast<float>(sum / r);  // rounded to single precision once
+  std::printf("moy = %.6f\n", static_cast<double>(mean));
   std::printf("min = %.6f\n", static_cast<double>(sample[0]));
   std::printf("max = %.6f\n", static_cast<double>(sample[r - 1]));
   std::printf("med = %.6f\n", static_cast<double>(sample[r / 2]));

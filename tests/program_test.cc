@@ -189,6 +189,14 @@ INSTANTIATE_TEST_SUITE_P(Sumbench, HostileCommandLine, ::testing::ValuesIn(kComm
 INSTANTIATE_TEST_SUITE_P(Programs, ProgramRun, ::testing::ValuesIn(all_builds()),
                          [](const auto& info) { return std::string(info.param.program); });
 
+// 3·10^7 samples of about 26 counter cycles: a single-precision running sum
+// would stall near 2^24 samples' worth and print a mean below the minimum.
+TEST(Driver, MeanOfManySamplesLiesBetweenMinAndMax) {
+  const Report r = run_ok(all_builds()[0], "1", "30000000");
+  EXPECT_GE(r.moy, r.min);
+  EXPECT_LE(r.moy, r.max);
+}
+
 // 1 + 2R calls, every one with the first call's n and matrix address.
 TEST(Driver, CallsTheKernelOncePlusTwiceRTimesWithTheSameArguments) {
   const Outcome o = run({COUNTING_BENCH_PATH, "7", "5"});
