@@ -1,0 +1,214 @@
+"""From cells to what a reader gets: the tables, summary.csv and the plot."""
+
+import csv
+import os
+import shutil
+import subprocess
+import tempfile
+
+from . import summary
+
+
+def human(size):
+    for unit, scale in [("GiB", 1024 ** 3), ("MiB", 1024 ** 2), ("KiB", 1024)]:
+        if size >= scale:
+            return f"{size / scale:.4g} {unit}"
+    return f"{size} B"
+
+
+def level(n, caches):
+    """The smallest cache that holds the n x n matrix, or RAM."""
+    size = 4 * n * n
+    return next((name for name, capacity in caches if size <= capacity), "RAM")
+
+
+def format_table(rows):
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    return ["  ".join(cell.rjust(w) for cell, w in zip(row, widths)) for row in rows]
+
+
+def header(meta, runs):
+    machine = meta["machine"]
+    cpu = machine["model"]
+    if machine.get("family") is not None:
+        cpu += f" (family {machine['family']}, model {machine['cpu_model']})"
+    lines = [f"machine: {cpu}, {machine['cores']} cores"]
+    compilers = {}
+    for program in meta["programs"]:
+        compilers.setdefault(program["compiler"], []).append(program["label"])
+    if len(compilers) == 1:
+        lines.append(f"compiler: {next(iter(compilers))}")
+    else:
+        lines += [f"compiler: {', '.join(labels)}: {c}" for c, labels in compilers.items()]
+    if machine.get("ratio"):
+        lines.append(f"counter: {machine['counter_hz'] / 1e9:.3f} GHz in steps of "
+                     f"{machine['step']:g}; core clock / counter = {machine['ratio']:.3f}")
+    else:
+        lines.append("counter: rate and ratio to the core clock unknown (the probe did not run)")
+    lines.append("caches: " + (", ".join(f"{name} {human(size)}" for name, size in machine["caches"])
+                               or "unknown"))
+    timer = summary.timer_costs(runs)
+    lines.append("timer cost per call (counter cycles, n = 1): " +
+                 (", ".join(f"{label} {timer[label]:.0f}" for label in meta["labels"]
+                            if label in timer) or "unknown"))
+    if meta["sweep"].get("incomplete"):
+        lines.append(f"INCOMPLETE: {meta['sweep']['incomplete']}; the tables hold what ran")
+    return lines
+
+
+def cell_text(cell):
+    if cell.estimate is None:
+        return "failed" if cell.failed else "-"
+    return f"{cell.estimate:.3f}{cell.marks}"
+
+
+def cost_table(meta, cells):
+    caches = meta["machine"]["caches"]
+    rows = [["n", "size", "in"] + meta["labels"]]
+    for n in meta["sizes"]:
+        rows.append([str(n), human(4 * n * n), level(n, caches)] +
+                    [cell_text(cells[label, n]) for label in meta["labels"]])
+    lines = ["median counter cycles per element (the median of the rounds' med lines)"]
+    lines += format_table(rows)
+    used = [mark for mark in summary.MARKS if any(mark in c.marks for c in cells.values())]
+    lines += [f"{mark} {summary.MARKS[mark]}" for mark in used]
+    marked = sum(1 for c in cells.values() if c.marks)
+    counts = ", ".join(f"{mark} {sum(1 for c in cells.values() if mark in c.marks)}"
+                       for mark in used)
+    lines.append(f"marked: {marked} of {len(cells)} cells" + (f" ({counts})" if used else ""))
+    return lines
+
+
+def error_table(meta, runs):
+    if meta.get("reference") is None:
+        return ["relative error: no reference program (sumbench_double in the build)"]
+    errors = summary.relative_errors(runs, meta["labels"], meta["sizes"])
+    missing = [n for n in meta["sizes"] if n not in summary.reference_sums(runs)]
+    rows = [["n"] + meta["labels"]]
+    for n in meta["sizes"]:
+        rows.append([str(n)] + ["-" if errors[label, n] is None else f"{errors[label, n]:.1e}"
+                                for label in meta["labels"]])
+    lines = ["relative error of the printed sum against the double-precision sum"]
+    lines += format_table(rows)
+    if missing:
+        lines.append("- no sum to compare: the program or the reference failed at that n "
+                     f"(no reference sum at n = {', '.join(map(str, missing))})")
+    return lines
+
+
+def render(meta, runs):
+    """The sweep's report as lines: the same from a live sweep and from its folder."""
+    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
+    return header(meta, runs) + [""] + cost_table(meta, cells) + [""] + error_table(meta, runs)
+
+
+SUMMARY_FIELDS = ["program", "n", "bytes", "level", "rounds", "failed", "estimate", "spread",
+                  "timer_share", "noisy", "timer", "marks"]
+
+
+def write_summary(path, meta, runs):
+    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
+    with open(path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(SUMMARY_FIELDS)
+        for (label, n), c in cells.items():
+            out.writerow([label, n, 4 * n * n, level(n, meta["machine"]["caches"]), c.rounds,
+                          c.failed, _number(c.estimate), _number(c.spread), _number(c.timer_share),
+                          int("~" in c.marks), int("!" in c.marks), c.marks])
+
+
+def _number(x):
+    return "" if x is None else repr(x)
+
+
+def _quote(text):
+    """A gnuplot string literal holding text exactly: single quotes, doubled inside."""
+    return "'" + str(text).replace("'", "''") + "'"
+
+
+PLOT_PACKAGE = "gnuplot-nox"
+
+
+def plot(path, meta, runs):
+    """Draws the curves into path; returns None, or why there is no plot."""
+    gnuplot = shutil.which("gnuplot")
+    if not gnuplot:
+        return f"gnuplot is not installed (Debian: apt-get install {PLOT_PACKAGE}, or tools/install-deps)"
+    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
+    if not any(c.estimate for c in cells.values()):
+        return "nothing to draw: no run succeeded"
+    caches = meta["machine"]["caches"]
+    sizes = [4 * n * n for n in meta["sizes"]]
+    smallest = min(sizes) / 1.5
+    largest = max(sizes + [size for _, size in caches]) * 1.5
+    with tempfile.TemporaryDirectory() as work:
+        data = os.path.join(work, "sweep.dat")
+        with open(data, "w") as f:
+            for label in meta["labels"]:
+                f.write("# program\n")
+                for n in meta["sizes"]:
+                    c = cells[label, n]
+                    if c.estimate:
+                        f.write(f"{4 * n * n} {c.estimate!r} {1 if '!' in c.marks else 0}\n")
+                f.write("\n\n")
+        part = path + ".part"
+        script = [
+            "set terminal pngcairo noenhanced size 1100,650 font ',10'",
+            f"set output {_quote(part)}",
+            "set logscale x 2",
+            f"set xrange [{smallest}:{largest}]",
+            "set xtics (" + ", ".join(f"'{human(4 ** k)}' {4 ** k}" for k in range(20)
+                                      if smallest <= 4 ** k <= largest) + ")",
+            "set xlabel 'matrix size (bytes)'",
+            "set ylabel 'median counter cycles per element'",
+            "set logscale y",
+            "set grid ytics",
+            "set key outside right top",
+            "set title 'sumbench: cost of summing an n x n float matrix "
+            "(open circles: timer cost > 5% of a call)'",
+        ]
+        for name, size in caches:
+            script.append(f"set arrow from {size}, graph 0 to {size}, graph 1 nohead dt 2 lc 'gray40'")
+            script.append(f"set label {_quote(name + ' ' + human(size))} at {size}, graph 0.97 right "
+                          "offset -0.5,0 tc 'gray30'")
+        colours = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2"]
+        curves = [f"{_quote(data)} index {i} using 1:2 with linespoints lw 2 pt 7 ps 0.6 "
+                  f"lc rgb '{colours[i % len(colours)]}' title {_quote(label)}"
+                  for i, label in enumerate(meta["labels"])]
+        curves.append(f"{_quote(data)} using 1:($3 > 0 ? $2 : 1/0) with points pt 6 ps 1.6 "
+                      "lc 'black' notitle")
+        script.append("plot " + ", \\\n     ".join(curves))
+        done = subprocess.run([gnuplot], input="\n".join(script) + "\n", capture_output=True,
+                              text=True)
+        if done.returncode != 0 or not os.path.exists(part):
+            if os.path.exists(part):
+                os.remove(part)
+            why = (done.stderr.strip().splitlines() or ["no message"])[-1]
+            return f"gnuplot failed: {why}"
+        os.replace(part, path)
+    return None
+
+
+def compare(meta_a, runs_a, meta_b, runs_b):
+    """Lines comparing the estimates of every program and n in both sweeps."""
+    cells_a = summary.summarise(runs_a, meta_a["labels"], meta_a["sizes"])
+    cells_b = summary.summarise(runs_b, meta_b["labels"], meta_b["sizes"])
+    rows = [["program", "n", "A", "B", "B / A"]]
+    for label in meta_a["labels"]:
+        for n in meta_a["sizes"]:
+            a, b = cells_a.get((label, n)), cells_b.get((label, n))
+            if b is None:
+                continue
+            if not a.estimate or not b.estimate:
+                rows.append([label, str(n), cell_text(a), cell_text(b), "-"])
+                continue
+            ratio = b.estimate / a.estimate
+            noise = max(a.spread or 0.0, b.spread or 0.0)
+            same = abs(ratio - 1) <= noise
+            rows.append([label, str(n), f"{a.estimate:.3f}", f"{b.estimate:.3f}",
+                         f"{ratio:.3f}{' ~' if same else '  '}"])
+    if len(rows) == 1:
+        return ["compare: the two sweeps have no program and n in common"]
+    return (format_table(rows) +
+            ["~ within the noise: the difference is no larger than the spread of the rounds' "
+             "medians ((max - min) / median) of either cell"])
