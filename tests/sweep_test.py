@@ -8,6 +8,7 @@ usage: sweep_test.py SWEEP BUILD_DIR
 import csv
 import json
 import os
+import random
 import re
 import resource
 import shutil
@@ -21,56 +22,96 @@ import unittest
 SWEEP, BUILD = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 sys.path.insert(0, os.path.dirname(SWEEP))
 
-from sumbench_sweep import records, summary  # noqa: E402
+from sumbench_sweep import bounds, records, schedule, summary  # noqa: E402
 
 
 def run_record(label="p", n=64, med=1.0, status="ok", kind="bench", round_=1, minimum=None,
-               sum_="1.0"):
+               sum_="1.0", probe=""):
     return records.Run(seq=0, start="", kind=kind, label=label, path="/p", n=n, R=10,
-                       round=round_, status=status,
+                       round=round_, attempt=1, status=status, probe_load=probe,
                        **({} if status != "ok" else
                           dict(sum=sum_, moy=repr(med), min=repr(med if minimum is None else minimum),
                                max=repr(med), med=repr(med))))
 
 
-def rounds(meds, n=64):
-    return [run_record(med=m, n=n, round_=i + 1) for i, m in enumerate(meds)]
+def rounds(meds, n=64, probe=""):
+    return [run_record(med=m, n=n, round_=i + 1, probe=probe) for i, m in enumerate(meds)]
+
+
+def jitter(value, count, spread=0.004):
+    """count values around value, evenly spread over +-spread of it."""
+    return [value * (1 + spread * (2 * i / max(count - 1, 1) - 1)) for i in range(count)]
+
+
+QUIET = 0.05  # the probe's baseline in the synthetic cells
+BUSY = "0.075"  # a probe reading 50% over it
 
 
 class Summary(unittest.TestCase):
-    """Cells from run records: the estimate, the spread and each mark."""
+    """Cells from run records: the estimate, its interval, its modes and each mark."""
 
     @staticmethod
-    def cell(runs, n=64):
-        return summary.summarise(runs, ["p"], [n])["p", n]
+    def cell(runs, n=64, step=None):
+        return summary.summarise(runs, ["p"], [n], QUIET, step)["p", n]
 
-    def test_estimates_and_marks(self):
+    def test_estimates_intervals_modes_and_marks(self):
         timer = [run_record(kind="timer", n=1, med=26.0)]
-        # (what, runs, n, estimate, marks)
+        # (what, runs, n, estimate, modes as (median, share), marks)
         cases = [
-            ("tight", rounds([1.00, 1.01, 0.99, 1.00, 1.02]), 64, 1.00, ""),
-            ("one round 10% off is still tight", rounds([1.0, 1.0, 1.0, 1.0, 1.09]), 64, 1.0, ""),
-            ("one round over 10% off is noisy", rounds([1.0, 1.0, 1.0, 1.0, 1.11]), 64, 1.0, "~"),
-            ("one round, min far below med", [run_record(med=1.0, minimum=0.8)], 64, 1.0, "~"),
-            # 26 cycles per call against 0.1 x 23^2 = 52.9: 49% of a call.
-            ("timer cost over 5% of a call", timer + rounds([0.1, 0.1], 23), 23, 0.1, "!"),
-            # 26 against 1.0 x 23^2 = 529 cycles: 4.9%, just under.
-            ("timer cost just under 5%", timer + rounds([1.0, 1.0], 23), 23, 1.0, ""),
+            ("tight and unimodal", rounds(jitter(1.0, 15)), 64, 1.0, [], ""),
+            ("one outlier moves nothing", rounds(jitter(1.0, 14) + [2.0]), 64, 1.0, [], ""),
+            ("constant values", rounds([1.0] * 15), 64, 1.0, [], ""),
+            ("50/50: two modes, the fast one counts",
+             rounds(jitter(1.0, 8) + jitter(1.6, 8)), 64, 1.0, [(1.0, 0.5), (1.6, 0.5)], ""),
+            ("90/10: two modes", rounds(jitter(1.0, 18) + jitter(1.6, 2)), 64, 1.0,
+             [(1.0, 0.9), (1.6, 0.1)], ""),
+            ("10/90: the fast mode is too small for an interval",
+             rounds(jitter(1.0, 2) + jitter(1.6, 18)), 64, 1.6, [(1.0, 0.1), (1.6, 0.9)], ""),
+            ("a wide unimodal cell", rounds(jitter(1.0, 15, 0.2)), 64, 1.0, [], "~"),
+            ("all busy: no quiet number", rounds(jitter(1.5, 15), probe=BUSY), 64, 1.5, [], "b"),
+            ("half busy: the quiet half counts",
+             rounds(jitter(1.0, 8)) + rounds(jitter(1.5, 7), probe=BUSY), 64, 1.0, [], ""),
+            ("a failed round", rounds(jitter(1.0, 8)) + [run_record(status="exit status 3: x")],
+             64, 1.0, [], "*"),
+            # 26 cycles per call against 1.0 x 23^2 = 529 cycles: 4.9%, just under.
+            ("timer cost just under 5%", timer + rounds([1.0] * 8, 23), 23, 1.0, [], ""),
             # 26 against 1.0 x 22^2 = 484 cycles: 5.4%, just over.
-            ("timer cost just over 5% at a smaller n", timer + rounds([1.0, 1.0], 22), 22, 1.0, "!"),
-            ("a failed round", rounds([1.0, 1.0]) + [run_record(status="exit status 3: x")], 64,
-             1.0, "*"),
+            ("timer cost just over 5%", timer + rounds([1.0] * 8, 22), 22, 1.0, [], "!"),
         ]
-        for what, runs, n, estimate, marks in cases:
+        for what, runs, n, estimate, modes, marks in cases:
             with self.subTest(what):
                 cell = self.cell(runs, n)
-                self.assertAlmostEqual(cell.estimate, estimate)
+                self.assertAlmostEqual(cell.estimate, estimate, delta=0.01 * estimate)
+                self.assertEqual([(round(m.median, 2), round(m.share, 2)) for m in cell.modes],
+                                 modes)
                 self.assertEqual(cell.marks, marks)
+                if "b" not in marks:
+                    self.assertLessEqual(cell.lower, cell.estimate)
+                    self.assertLessEqual(cell.estimate, cell.upper)
+
+    def test_busy_and_quiet_runs_are_counted(self):
+        cell = self.cell(rounds(jitter(1.0, 8)) + rounds(jitter(1.5, 7), probe=BUSY))
+        self.assertEqual((cell.runs, cell.busy, cell.quiet), (15, 7, 8))
+        self.assertEqual(summary.baseline(rounds([1.0] * 10, probe="0.05") +
+                                          rounds([1.0] * 10, probe="0.07")), 0.05)
+        self.assertEqual(summary.baseline(rounds([1.0] * 10, probe="0.06"), kept=0.05), 0.05)
+
+    def test_a_call_of_fewer_than_70_counter_steps_is_resolution_limited(self):
+        # 0.3 x 16^2 = 77 counter cycles: three steps of 26.
+        cell = self.cell(rounds([0.3] * 8, 16), 16, step=26)
+        self.assertIn("r", cell.marks)
+        self.assertAlmostEqual(cell.step_share, 26 / 76.8)
+        self.assertNotIn("r", self.cell(rounds([0.3] * 8, 128), 128, step=26).marks)
+
+    def test_values_one_step_apart_are_not_two_modes(self):
+        step = 26 / (16 * 16)
+        cell = self.cell(rounds([0.3] * 8 + [0.3 + step] * 8, 16), 16, step=26)
+        self.assertEqual(cell.modes, [])
 
     def test_every_round_failed(self):
         cell = self.cell([run_record(status="no answer within 1 s")] * 3)
         self.assertIsNone(cell.estimate)
-        self.assertEqual((cell.rounds, cell.failed, cell.marks), (3, 3, "*"))
+        self.assertEqual((cell.runs, cell.failed, cell.marks), (3, 3, "*"))
 
     def test_relative_error_against_the_reference(self):
         def error(bench_sum, reference):
@@ -83,6 +124,97 @@ class Summary(unittest.TestCase):
         self.assertIsNone(error("1.5", None), "no reference sum")
         self.assertEqual(error("0.000000", "0.000000"), 0.0, "zero reference, equal sum")
         self.assertIsNone(error("1.0", "0.000000"), "zero reference, no ratio")
+
+
+MACHINE = dict(scalar_add_latency=3.0, vector_add_latency=3.0, scalar_add_throughput=0.5,
+               vector_add_throughput=0.5, read_l1=0.05, read_l2=0.1, read_l3=0.2, read_memory=0.4)
+CACHES = [["L1", 32 << 10], ["L2", 1 << 20], ["L3", 32 << 20]]
+
+
+class Bounds(unittest.TestCase):
+    """Each order's bound from its chains, its additions and its bytes."""
+
+    def test_each_order_against_its_formula(self):
+        slow_adds = dict(MACHINE, scalar_add_throughput=5.0)
+        slow_memory = dict(MACHINE, read_memory=10.0)
+        quick_adds = dict(MACHINE, scalar_add_throughput=0.1)
+        # (order, n, machine, bound, limit)
+        cases = [
+            ("row_order", 64, MACHINE, 3.0, "chain"),
+            ("row_order", 64, slow_adds, 5.0, "adds"),
+            ("row_order", 4096, slow_memory, 10.0, "bytes"),
+            ("column_order", 64, MACHINE, 3.0, "chain"),  # 16 KiB, in L1
+            ("column_order", 90, slow_adds, 5.0, "adds"),
+            # Six chains of 64 * 10, S of 64 * 4, then the fold of 6.
+            ("rows6_order", 64, quick_adds, (640 + 6) * 3.0 / 4096, "chain"),
+            ("rows6_order", 64, MACHINE, 0.5, "adds"),
+            ("rows6_order", 7, quick_adds, (7 + 6) * 3.0 / 49, "chain"),  # one block, one left
+            ("rows6_order", 4096, slow_memory, 10.0, "bytes"),
+            # Four steps a row: A and B each a chain of 64 * 4, then V, H and + S.
+            ("vector_order", 64, MACHINE, (64 * 4 + 4) * 3.0 / 4096, "chain"),
+            # Remainder 4: S takes 4 scalar adds a row, a longer chain than A's 20.
+            ("vector_order", 20, MACHINE, (20 * 4 + 1) * 3.0 / 400, "chain"),
+            # Remainder 8: S goes through one eight-lane add and the three levels of H a row.
+            ("vector_order", 24, MACHINE, (24 * 4 + 1) * 3.0 / 576, "chain"),
+            ("vector_order", 8, MACHINE, 3.0, "chain"),  # no vector row: the row order
+            ("vector_order", 64, dict(MACHINE, vector_add_throughput=4.0), 2 * 4 * 4.0 / 64,
+             "adds"),
+            ("vector_order", 4096, MACHINE, 0.4, "bytes"),
+        ]
+        for order, n, machine, expected, limit in cases:
+            with self.subTest(f"{order} n={n} {limit}"):
+                got, why = bounds.of(order, n, CACHES, machine)
+                self.assertAlmostEqual(got, expected)
+                self.assertEqual(why, limit)
+
+    def test_no_bound_where_the_parameters_would_mislead(self):
+        self.assertEqual(bounds.of("column_order", 128, CACHES, MACHINE)[0], None)  # 64 KiB
+        self.assertEqual(bounds.of("double_order", 64, CACHES, MACHINE)[0], None)
+        self.assertEqual(bounds.of("row_order", 64, CACHES, {})[0], None)
+
+
+class Interval(unittest.TestCase):
+    def test_order_statistics_of_the_median(self):
+        self.assertIsNone(summary.median_interval([1, 2, 3, 4, 5]), "5 runs give at most 94%")
+        self.assertEqual(summary.median_interval(list(range(1, 7))), (1, 6))
+        self.assertEqual(summary.median_interval(list(range(1, 16))), (4, 12))
+
+    def test_covers_the_median_95_percent_of_the_time(self):
+        rng = random.Random(7)
+        draws, covered = 4000, 0
+        for _ in range(draws):
+            values = [rng.lognormvariate(0, 0.3) for _ in range(15)]  # median 1
+            low, high = summary.median_interval(values)
+            covered += low <= 1 <= high
+        # For 15 values the interval's exact coverage is 96.5%.
+        self.assertGreater(covered / draws, 0.95)
+        self.assertLess(covered / draws, 0.98)
+
+
+class Schedule(unittest.TestCase):
+    labels, sizes = ["a", "b", "c", "d", "e"], [16, 64, 256]
+
+    def test_every_round_runs_every_cell_once_with_balanced_places(self):
+        plan = schedule.plan(self.labels, self.sizes, 15, seed=3)
+        self.assertEqual(len(plan), 15 * 5 * 3)
+        for round_ in range(1, 16):
+            cells = [(n, label) for r, n, label in plan if r == round_]
+            self.assertEqual(sorted(cells), sorted((n, l) for n in self.sizes for l in self.labels))
+        self.assertEqual([r for r, _, _ in plan], sorted(r for r, _, _ in plan), "rounds outermost")
+        # Where each program stands among the programs at one n: 3 times in each place.
+        for n in self.sizes:
+            places = {}
+            for round_ in range(1, 16):
+                order = [label for r, m, label in plan if r == round_ and m == n]
+                for place, label in enumerate(order):
+                    places[label, place] = places.get((label, place), 0) + 1
+            self.assertEqual(set(places.values()), {3}, places)
+
+    def test_the_same_seed_replays_the_same_order(self):
+        self.assertEqual(schedule.plan(self.labels, self.sizes, 4, seed=11),
+                         schedule.plan(self.labels, self.sizes, 4, seed=11))
+        self.assertNotEqual(schedule.plan(self.labels, self.sizes, 4, seed=11),
+                            schedule.plan(self.labels, self.sizes, 4, seed=12))
 
 
 def read(path):
@@ -100,19 +232,24 @@ def running(pid):
         return False
 
 
+# The sweeps under test keep their probe baselines to themselves.
+CACHE = tempfile.TemporaryDirectory()
+ENV = dict(os.environ, XDG_CACHE_HOME=CACHE.name)
+
+
 def sweep(cwd, *args, timeout=120):
-    return subprocess.run([sys.executable, SWEEP, "--build", BUILD, *args], cwd=cwd,
+    return subprocess.run([sys.executable, SWEEP, "--build", BUILD, *args], cwd=cwd, env=ENV,
                           capture_output=True, text=True, timeout=timeout)
 
 
 def cost_rows(stdout):
     """The rows of the cost table, split into cells, header first."""
     lines = stdout.split("median counter cycles per element")[1].splitlines()[1:]
-    rows = []
-    for line in lines:
-        if not line.strip() or not line.lstrip()[0].isalnum():
+    rows = [re.split(r"\s{2,}", lines[0].strip())]  # cells stand two spaces apart
+    for line in lines[1:]:
+        if not line.split() or not line.split()[0].isdigit():
             break
-        rows.append(re.split(r"\s{2,}", line.strip()))  # cells stand two spaces apart
+        rows.append(re.split(r"\s{2,}", line.strip()))
     return rows
 
 
@@ -142,7 +279,9 @@ class Tool(unittest.TestCase):
             runs = list(csv.DictReader(f))
         self.assertEqual([int(r["seq"]) for r in runs], list(range(1, len(runs) + 1)))
         self.assertEqual({r["kind"] for r in runs}, {"machine", "timer", "reference", "bench"})
-        bench = sorted((r["label"], r["n"], r["round"]) for r in runs if r["kind"] == "bench")
+        keys = [(r["label"], r["n"], r["round"], r["attempt"]) for r in runs if r["kind"] == "bench"]
+        self.assertEqual(len(keys), len(set(keys)))
+        bench = sorted(k[:3] for k in keys if k[3] == "1")
         self.assertEqual(bench, sorted((p, n, k) for p in ("sumbench_rows", "sumbench_rows6")
                                        for n in ("3", "8") for k in ("1", "2")))
         for r in runs:
@@ -183,7 +322,8 @@ class Tool(unittest.TestCase):
 
         compared = sweep(self.work, "--compare", folder, folder)
         self.assertEqual(compared.returncode, 0, compared.stderr)
-        self.assertIn("1.000 ~", compared.stdout)
+        self.assertIn("1.000", compared.stdout)
+        self.assertIsNone(re.search(r"1\.000\s+differs", compared.stdout), compared.stdout)
 
     def test_misbehaving_programs_fail_their_cells_and_the_sweep(self):
         pid_file = os.path.join(self.work, "child.pid")
@@ -272,7 +412,8 @@ class Tool(unittest.TestCase):
         slow = self.fake("slow", "exec sleep 30")
         running = subprocess.Popen([sys.executable, SWEEP, "--build", BUILD, "--sizes", "4",
                                     "--rounds", "1", "sumbench_rows", slow], cwd=self.work,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   env=ENV)
         runs = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:

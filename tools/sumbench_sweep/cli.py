@@ -4,19 +4,25 @@ import argparse
 import datetime
 import math
 import os
+import random
 import signal
 import sys
 import time
 
-from . import measure, records, report
+from . import measure, records, report, schedule, summary
 
 # n from 16 (1 KiB, in L1) to 4096 (64 MiB), about three points per octave of
 # matrix size. The largest is twice the 32 MiB L3 of one core complex; larger
 # matrices take seconds per call in the column order.
 DEFAULT_SIZES = [16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048, 3072, 4096]
-# Elements summed in the timed calls of one run: enough for a stable median,
-# short enough that the default sweep takes about a minute.
-ELEMENTS_PER_RUN = 20_000_000
+# Elements summed in the timed calls of one run: enough for a stable median
+# of its samples, few enough that many short processes, each its own draw of
+# the machine's state, fit in the default sweep's two minutes.
+ELEMENTS_PER_RUN = 4_000_000
+DEFAULT_ROUNDS = 15
+# Busy runs are queued again at the end, for at most this share of the time
+# the sweep took until then.
+REQUEUE_SHARE = 0.5
 DEFAULT_OUT = "sweep-out"
 TIMER_REPETITIONS = 1000
 
@@ -105,20 +111,26 @@ def parse_args(argv):
                         help="comma-separated matrix sizes n (default: 16 to 4096)")
     parser.add_argument("--repetitions", type=positive_int,
                         help=f"R for every size (default: about {ELEMENTS_PER_RUN:,} elements "
-                             "per run, between 3 and 2000)")
-    parser.add_argument("--rounds", type=positive_int, default=5,
-                        help="rounds per size (default: %(default)s)")
+                             "per run, between 1 and 2000)")
+    parser.add_argument("--rounds", type=positive_int, default=DEFAULT_ROUNDS,
+                        help="rounds: each runs every program at every size once "
+                             "(default: %(default)s)")
+    parser.add_argument("--seed", type=int,
+                        help="the seed of the rounds' order (default: a random one, recorded)")
     parser.add_argument("--out", help=f"the results folder (default: a new one in {DEFAULT_OUT}/)")
     parser.add_argument("--timeout", type=seconds, default=60.0,
                         help="seconds a single run may take (default: %(default)g)")
     parser.add_argument("--pin", type=int, metavar="CPU",
-                        help="run every program and the probe on this CPU")
+                        help="run every program and the probe on this CPU (default: each run "
+                             "and its probe on one CPU, taking the CPUs in turn)")
     parser.add_argument("--from", dest="from_dir", metavar="DIR",
                         help="print the tables and redraw the plot of an earlier sweep, "
                              "running nothing")
     parser.add_argument("--compare", nargs=2, metavar=("DIR_A", "DIR_B"),
                         help="compare the estimates of two earlier sweeps, running nothing")
     args = parser.parse_args(argv)
+    if args.seed is None:
+        args.seed = random.SystemRandom().randrange(2 ** 32)
     if args.pin is not None and args.pin not in os.sched_getaffinity(0):
         raise Usage(f"--pin {args.pin}: not a CPU this process may run on "
                     f"({', '.join(map(str, sorted(os.sched_getaffinity(0))))})")
@@ -126,7 +138,7 @@ def parse_args(argv):
 
 
 def repetitions(n):
-    return max(3, min(2000, ELEMENTS_PER_RUN // (n * n)))
+    return max(1, min(2000, ELEMENTS_PER_RUN // (n * n)))
 
 
 def read_builds(build):
@@ -186,6 +198,10 @@ def resolve_programs(args):
     except Usage:
         if not args.programs:
             raise
+    # A program of a build has the order of additions that its table row names.
+    orders = {os.path.realpath(b["path"]): b["order"] for b in builds or []}
+    for p in programs:
+        p["order"] = orders.get(os.path.realpath(p["path"]))
     probe = os.path.join(args.build, "probe")
     return programs, reference, (check_program(probe) if os.path.exists(probe) else None)
 
@@ -239,6 +255,41 @@ def point_latest(base, folder):
     os.replace(temporary, link)
 
 
+def baselines_file():
+    """Where the quiet baselines of earlier sweeps are kept, one per machine."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(cache, "sumbench", "probe-baselines.json")
+
+
+def machine_key():
+    facts = measure.cpu_facts()
+    return f"{facts['model']} family {facts['family']} model {facts['cpu_model']}"
+
+
+def read_baselines():
+    try:
+        return records.read_json(baselines_file())
+    except (OSError, ValueError):
+        return {}
+
+
+def keep_baseline(value):
+    """Keeps the lowest quiet baseline seen on this machine; a failure to keep it
+    loses nothing of the sweep."""
+    if not value:
+        return
+    kept = read_baselines()
+    key = machine_key()
+    if key in kept and kept[key] <= value:
+        return
+    kept[key] = value
+    try:
+        os.makedirs(os.path.dirname(baselines_file()), exist_ok=True)
+        records.write_json(baselines_file(), kept)
+    except OSError as error:
+        note(f"cannot keep the probe's baseline in {baselines_file()}: {error.strerror}")
+
+
 class Sweep:
     """One sweep: runs processes, records each as it ends, and keeps meta.json current."""
 
@@ -246,9 +297,14 @@ class Sweep:
         self.args = args
         self.folder = folder
         self.probe = probe
-        self.runner = measure.Runner(args.timeout, args.pin)
+        self.runner = measure.Runner(args.timeout)
+        # A busy spell belongs to one CPU (another tenant's work beside it), so
+        # the probe reads the CPU its run is about to use.
+        self.cpus = [args.pin] if args.pin is not None else sorted(os.sched_getaffinity(0))
         self.runs = []
         self.failures = 0
+        self.probe_failed = False
+        self.kept_baseline = read_baselines().get(machine_key(), None)
         self.started = time.monotonic()
         self.file = records.RunsFile(os.path.join(folder, "runs.csv"))
         options = {k: v for k, v in vars(args).items() if k not in ("from_dir", "compare")}
@@ -259,7 +315,8 @@ class Sweep:
                       "commit": measure.commit_of(root)},
             "machine": dict(measure.cpu_facts(), cores=os.cpu_count(),
                             caches=measure.cache_levels(), memory=measure.memory_available(),
-                            counter_hz=None, ratio=None, step=None, parameters={}),
+                            counter_hz=None, ratio=None, step=None, parameters={},
+                            kept_baseline=self.kept_baseline),
             "programs": [dict(p, role="kernel", bytes=os.path.getsize(p["path"]),
                               compiler=measure.compiler_of(p["path"])) for p in programs],
             "reference": reference,
@@ -272,12 +329,15 @@ class Sweep:
     def write_meta(self):
         records.write_json(os.path.join(self.folder, "meta.json"), self.meta)
 
-    def run(self, kind, label, path, n, r, round_, argv=None):
+    def run(self, kind, label, path, n, r, round_, attempt=1, argv=None):
         seq = len(self.runs) + 1
+        cpu = self.cpus[seq % len(self.cpus)]
+        reading = self.read_probe(cpu) if kind == "bench" else {}
         start = utc_now().isoformat()
-        outcome = self.runner.run(argv or [path, str(n), str(r)])
+        outcome = self.runner.run(argv or [path, str(n), str(r)], cpu)
         run = records.Run(seq=seq, start=start, kind=kind, label=label, path=path, n=n, R=r,
-                          round=round_, status=outcome.status, seconds=round(outcome.seconds, 4))
+                          round=round_, attempt=attempt, status=outcome.status, cpu=str(cpu),
+                          seconds=round(outcome.seconds, 4), **reading)
         if run.ok and kind != "machine":
             values = measure.parse_report(outcome.out)
             if values is None:
@@ -291,9 +351,23 @@ class Sweep:
         self.file.write(run)
         return run, outcome
 
+    def read_probe(self, cpu):
+        """The probe's reading of the CPU just before a benchmark run on it."""
+        if self.probe is None:
+            return {}
+        outcome = self.runner.run([self.probe], cpu)
+        values = dict(line.split(" = ", 1) for line in outcome.out.splitlines() if " = " in line)
+        if outcome.status != "ok" or not values.get("load"):
+            if not self.probe_failed:
+                note(f"the probe failed ({outcome.status}): runs without a reading count as quiet")
+            self.probe_failed = True
+            return {}
+        return {f"probe_{k}": values.get(k, "") for k in ("load", "add", "ratio", "step")}
+
     def measure_machine(self):
         if self.probe is None:
-            note(f"no probe in {self.args.build}: the counter's rate and resolution are unknown")
+            note(f"no probe in {self.args.build}: every run counts as quiet, and the counter's "
+                 "rate and resolution are unknown")
             return
         run, outcome = self.run("machine", "probe", self.probe, 0, 0, 0,
                                 argv=[self.probe, "--machine"])
@@ -314,19 +388,31 @@ class Sweep:
         for p in programs:
             note(f"timer cost of {p['label']} (n=1)")
             self.run("timer", p["label"], p["path"], 1, TIMER_REPETITIONS, 0)
-        rounds = self.args.rounds
-        total = len(self.args.sizes) * rounds * len(programs)
-        k = 0
-        for n in self.args.sizes:
-            r = self.args.repetitions or repetitions(n)
-            if reference:
+        if reference:
+            for n in self.args.sizes:
                 self.run("reference", reference["label"], reference["path"], n, 1, 0)
-            for round_ in range(1, rounds + 1):
-                for p in programs:
-                    k += 1
-                    note(f"[{k}/{total}] {p['label']} n={n} R={r} round {round_}/{rounds}, "
-                         f"{self.elapsed():.1f} s")
-                    self.run("bench", p["label"], p["path"], n, r, round_)
+        path = {p["label"]: p["path"] for p in programs}
+        plan = schedule.plan(list(path), self.args.sizes, self.args.rounds, self.args.seed)
+        for k, (round_, n, label) in enumerate(plan, 1):
+            r = self.args.repetitions or repetitions(n)
+            note(f"[{k}/{len(plan)}] {label} n={n} R={r} round {round_}/{self.args.rounds}, "
+                 f"{self.elapsed():.1f} s")
+            self.run("bench", label, path[label], n, r, round_)
+        # Busy runs again at the end, each as often as the time allows.
+        quiet = summary.baseline(self.runs, self.kept_baseline)
+        queue = [r for r in self.runs if r.kind == "bench" and r.ok and summary.is_busy(r, quiet)]
+        deadline = self.elapsed() * (1 + REQUEUE_SHARE)
+        if queue:
+            note(f"{len(queue)} busy runs queued again, for at most "
+                 f"{deadline - self.elapsed():.0f} s")
+        while queue and self.elapsed() < deadline:
+            busy = queue.pop(0)
+            note(f"again: {busy.label} n={busy.n} round {busy.round}, attempt {busy.attempt + 1}, "
+                 f"{self.elapsed():.1f} s")
+            again, _ = self.run("bench", busy.label, busy.path, busy.n, busy.R, busy.round,
+                                attempt=busy.attempt + 1)
+            if again.ok and summary.is_busy(again, summary.baseline(self.runs, self.kept_baseline)):
+                queue.append(again)
 
     def finish(self, incomplete=None):
         self.file.close()
@@ -389,8 +475,10 @@ def sweep(args):
         current.finish(incomplete)
     except OSError as error:
         status, incomplete = 1, incomplete or f"cannot write the results: {error.strerror}"
-    if incomplete is None and base is not None:
-        point_latest(base, folder)
+    if incomplete is None:
+        keep_baseline(summary.baseline(current.runs))
+        if base is not None:
+            point_latest(base, folder)
     print_lines(report.render(current.meta, current.runs))
     draw(folder, current.meta, current.runs)
     note(f"{'stopped' if incomplete else 'done'} in {current.elapsed():.1f} s; "

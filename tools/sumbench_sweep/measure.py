@@ -32,14 +32,12 @@ class Runner:
     kills the whole group when the run ends, times out or is interrupted:
     nothing a run started outlives it."""
 
-    def __init__(self, timeout, cpu=None):
+    def __init__(self, timeout):
         self.timeout = timeout
-        self.cpu = cpu
         self._process = None
 
-    def _start(self, argv):
-        cpu = self.cpu
-
+    @staticmethod
+    def _start(argv, cpu):
         def pin():
             if cpu is not None:
                 os.sched_setaffinity(0, {cpu})
@@ -47,10 +45,11 @@ class Runner:
         return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, start_new_session=True, preexec_fn=pin)
 
-    def run(self, argv):
+    def run(self, argv, cpu=None):
+        """Runs argv, on the given CPU when there is one."""
         started = time.monotonic()
         try:
-            process = self._start(argv)
+            process = self._start(argv, cpu)
         except OSError as error:
             return Outcome(f"cannot run: {error.strerror}")
         self._process = process

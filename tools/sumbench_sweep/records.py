@@ -21,7 +21,9 @@ class Run:
     n: int
     R: int
     round: int
+    attempt: int  # 1, or 2 and more for a busy run queued again at the end
     status: str  # "ok", or why the run failed
+    cpu: str = ""  # the CPU it ran on, with the probe before it
     seconds: float = 0.0
     # The five report values as the program printed them.
     sum: str = ""
@@ -29,6 +31,11 @@ class Run:
     min: str = ""
     max: str = ""
     med: str = ""
+    # The probe's reading just before a benchmark run, as it printed it.
+    probe_load: str = ""
+    probe_add: str = ""
+    probe_ratio: str = ""
+    probe_step: str = ""
 
     @property
     def ok(self):

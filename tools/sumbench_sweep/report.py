@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import tempfile
 
-from . import summary
+from . import bounds, summary
 
 
 def human(size):
@@ -25,6 +25,35 @@ def level(n, caches):
 def format_table(rows):
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return ["  ".join(cell.rjust(w) for cell, w in zip(row, widths)) for row in rows]
+
+
+def quiet_baseline(meta, runs):
+    return summary.baseline(runs, meta["machine"].get("kept_baseline"))
+
+
+def cells_of(meta, runs):
+    order = {p["label"]: p.get("order") for p in meta["programs"]}
+    machine = meta["machine"]
+
+    def bound(label, n):
+        return bounds.of(order[label], n, machine["caches"], machine.get("parameters"))
+
+    return summary.summarise(runs, meta["labels"], meta["sizes"], quiet_baseline(meta, runs),
+                             machine.get("step"), bound)
+
+
+def busy_line(meta, runs):
+    quiet = quiet_baseline(meta, runs)
+    bench = [r for r in runs if r.kind == "bench" and r.ok]
+    if quiet is None:
+        return "busy runs: unknown (no probe readings): every run counts as quiet"
+    busy = [r for r in bench if summary.is_busy(r, quiet)]
+    line = (f"busy runs: {len(busy)} of {len(bench)} read the load probe over "
+            f"{summary.BUSY:.0%} above quiet ({quiet:.4f} counter cycles per element)")
+    if busy:
+        worst = max(float(r.probe_load) for r in busy) / quiet - 1
+        line += f", at most +{worst:.0%}; each was queued again while the time allowed"
+    return line
 
 
 def header(meta, runs):
@@ -51,6 +80,11 @@ def header(meta, runs):
     lines.append("timer cost per call (counter cycles, n = 1): " +
                  (", ".join(f"{label} {timer[label]:.0f}" for label in meta["labels"]
                             if label in timer) or "unknown"))
+    options = meta["sweep"]["options"]
+    cpus = f"CPU {options['pin']}" if options.get("pin") is not None else "the CPUs in turn"
+    lines.append(f"schedule: {options['rounds']} rounds in an order shuffled from --seed "
+                 f"{options['seed']}; each run and its probe on {cpus}")
+    lines.append(busy_line(meta, runs))
     if meta["sweep"].get("incomplete"):
         lines.append(f"INCOMPLETE: {meta['sweep']['incomplete']}; the tables hold what ran")
     return lines
@@ -59,7 +93,13 @@ def header(meta, runs):
 def cell_text(cell):
     if cell.estimate is None:
         return "failed" if cell.failed else "-"
-    return f"{cell.estimate:.3f}{cell.marks}"
+    estimate = f"{cell.estimate:.3f}"
+    if cell.half_width is not None:
+        estimate += f" ±{cell.half_width:.1%}"
+    if not cell.modes:
+        return estimate + cell.marks
+    return " | ".join(estimate if i == cell.mode else f"{m.median:.3f} ({m.share:.0%})"
+                      for i, m in enumerate(cell.modes)) + cell.marks
 
 
 def cost_table(meta, cells):
@@ -68,14 +108,49 @@ def cost_table(meta, cells):
     for n in meta["sizes"]:
         rows.append([str(n), human(4 * n * n), level(n, caches)] +
                     [cell_text(cells[label, n]) for label in meta["labels"]])
-    lines = ["median counter cycles per element (the median of the rounds' med lines)"]
+    lines = ["median counter cycles per element: the median of the quiet runs' med lines, and the "
+             "distance to the farther end of its 95% interval"]
     lines += format_table(rows)
+    if any(c.modes for c in cells.values()):
+        lines.append("a | b (share): the quiet runs fall into separated modes; the estimate (with "
+                     "its ±) is the fastest mode with enough runs for an interval, as interference "
+                     "only slows a run")
     used = [mark for mark in summary.MARKS if any(mark in c.marks for c in cells.values())]
     lines += [f"{mark} {summary.MARKS[mark]}" for mark in used]
     marked = sum(1 for c in cells.values() if c.marks)
     counts = ", ".join(f"{mark} {sum(1 for c in cells.values() if mark in c.marks)}"
                        for mark in used)
     lines.append(f"marked: {marked} of {len(cells)} cells" + (f" ({counts})" if used else ""))
+    return lines
+
+
+LIMIT_LETTERS = {"chain": "c", "adds": "a", "bytes": "b"}
+
+
+def efficiency_table(meta, cells):
+    rows = [["n", "in"] + meta["labels"]]
+    for n in meta["sizes"]:
+        row = [str(n), level(n, meta["machine"]["caches"])]
+        for label in meta["labels"]:
+            c = cells[label, n]
+            row.append("-" if c.efficiency is None else f"{c.efficiency:.2f} {LIMIT_LETTERS[c.limit]}")
+        rows.append(row)
+    lines = ["efficiency: the bound of the order over the estimate (1.00 is at the bound), and the "
+             "limit that binds"]
+    lines += format_table(rows)
+    lines += [f"{letter} {bounds.LIMITS[limit]}" for limit, letter in LIMIT_LETTERS.items()]
+    lines.append("Above 1.00 the kernel beat its bound: the counter is read without a fence, so "
+                 "the last additions of a call may still run after the second reading.")
+    why_not = sorted({c.limit for c in cells.values() if c.bound is None})
+    lines += [f"- no bound: {why}" for why in why_not]
+    machine = meta["machine"]
+    p = machine.get("parameters") or {}
+    if all(p.get(k) is not None for k in bounds.NEEDS):
+        lines.append(
+            "machine (counter cycles): add latency scalar {scalar_add_latency:.3f}, 256-bit "
+            "{vector_add_latency:.3f}; add from L1, scalar {scalar_add_throughput:.3f}, 256-bit "
+            "{vector_add_throughput:.3f}; read per float L1 {read_l1:.4f}, L2 {read_l2:.4f}, "
+            "L3 {read_l3:.4f}, memory {read_memory:.4f}".format(**p))
     return lines
 
 
@@ -98,23 +173,27 @@ def error_table(meta, runs):
 
 def render(meta, runs):
     """The sweep's report as lines: the same from a live sweep and from its folder."""
-    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
-    return header(meta, runs) + [""] + cost_table(meta, cells) + [""] + error_table(meta, runs)
+    cells = cells_of(meta, runs)
+    return (header(meta, runs) + [""] + cost_table(meta, cells) + [""] +
+            efficiency_table(meta, cells) + [""] + error_table(meta, runs))
 
 
-SUMMARY_FIELDS = ["program", "n", "bytes", "level", "rounds", "failed", "estimate", "spread",
-                  "timer_share", "noisy", "timer", "marks"]
+SUMMARY_FIELDS = ["program", "n", "bytes", "level", "runs", "failed", "busy", "quiet", "estimate",
+                  "lower", "upper", "modes", "mode", "timer_share", "step_share", "marks", "bound",
+                  "limit", "efficiency"]
 
 
 def write_summary(path, meta, runs):
-    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
     with open(path, "w", newline="") as f:
         out = csv.writer(f)
         out.writerow(SUMMARY_FIELDS)
-        for (label, n), c in cells.items():
-            out.writerow([label, n, 4 * n * n, level(n, meta["machine"]["caches"]), c.rounds,
-                          c.failed, _number(c.estimate), _number(c.spread), _number(c.timer_share),
-                          int("~" in c.marks), int("!" in c.marks), c.marks])
+        for (label, n), c in cells_of(meta, runs).items():
+            modes = " | ".join(f"{m.median!r} {m.share:.3f}" for m in c.modes)
+            out.writerow([label, n, 4 * n * n, level(n, meta["machine"]["caches"]), c.runs,
+                          c.failed, c.busy, c.quiet, _number(c.estimate), _number(c.lower),
+                          _number(c.upper), modes, _number(c.mode), _number(c.timer_share),
+                          _number(c.step_share), c.marks, _number(c.bound), c.limit,
+                          _number(c.efficiency)])
 
 
 def _number(x):
@@ -134,7 +213,7 @@ def plot(path, meta, runs):
     gnuplot = shutil.which("gnuplot")
     if not gnuplot:
         return f"gnuplot is not installed (Debian: apt-get install {PLOT_PACKAGE}, or tools/install-deps)"
-    cells = summary.summarise(runs, meta["labels"], meta["sizes"])
+    cells = cells_of(meta, runs)
     if not any(c.estimate for c in cells.values()):
         return "nothing to draw: no run succeeded"
     caches = meta["machine"]["caches"]
@@ -149,7 +228,9 @@ def plot(path, meta, runs):
                 for n in meta["sizes"]:
                     c = cells[label, n]
                     if c.estimate:
-                        f.write(f"{4 * n * n} {c.estimate!r} {1 if '!' in c.marks else 0}\n")
+                        low, high = (c.lower, c.upper) if c.lower else (c.estimate, c.estimate)
+                        f.write(f"{4 * n * n} {c.estimate!r} {1 if '!' in c.marks else 0} "
+                                f"{low!r} {high!r} {c.bound if c.bound else 'NaN'}\n")
                 f.write("\n\n")
         part = path + ".part"
         script = [
@@ -164,17 +245,24 @@ def plot(path, meta, runs):
             "set logscale y",
             "set grid ytics",
             "set key outside right top",
-            "set title 'sumbench: cost of summing an n x n float matrix "
-            "(open circles: timer cost > 5% of a call)'",
+            "set title " + _quote("sumbench: cost of summing an n x n float matrix (bars: 95% "
+                                  "intervals; dashed: each order's bound; open circles: timer "
+                                  "cost > 5% of a call)"),
         ]
         for name, size in caches:
             script.append(f"set arrow from {size}, graph 0 to {size}, graph 1 nohead dt 2 lc 'gray40'")
             script.append(f"set label {_quote(name + ' ' + human(size))} at {size}, graph 0.97 right "
                           "offset -0.5,0 tc 'gray30'")
         colours = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2"]
-        curves = [f"{_quote(data)} index {i} using 1:2 with linespoints lw 2 pt 7 ps 0.6 "
-                  f"lc rgb '{colours[i % len(colours)]}' title {_quote(label)}"
-                  for i, label in enumerate(meta["labels"])]
+        curves = []
+        for i, label in enumerate(meta["labels"]):
+            colour = colours[i % len(colours)]
+            curves.append(f"{_quote(data)} index {i} using 1:2 with lines lw 2 lc rgb '{colour}' "
+                          f"title {_quote(label)}")
+            curves.append(f"{_quote(data)} index {i} using 1:2:4:5 with yerrorbars pt 7 ps 0.5 "
+                          f"lc rgb '{colour}' notitle")
+            curves.append(f"{_quote(data)} index {i} using 1:6 with lines dt 2 lw 1.5 "
+                          f"lc rgb '{colour}' notitle")
         curves.append(f"{_quote(data)} using 1:($3 > 0 ? $2 : 1/0) with points pt 6 ps 1.6 "
                       "lc 'black' notitle")
         script.append("plot " + ", \\\n     ".join(curves))
@@ -191,24 +279,22 @@ def plot(path, meta, runs):
 
 def compare(meta_a, runs_a, meta_b, runs_b):
     """Lines comparing the estimates of every program and n in both sweeps."""
-    cells_a = summary.summarise(runs_a, meta_a["labels"], meta_a["sizes"])
-    cells_b = summary.summarise(runs_b, meta_b["labels"], meta_b["sizes"])
-    rows = [["program", "n", "A", "B", "B / A"]]
+    cells_a, cells_b = cells_of(meta_a, runs_a), cells_of(meta_b, runs_b)
+    rows = [["program", "n", "A", "B", "B / A", ""]]
     for label in meta_a["labels"]:
         for n in meta_a["sizes"]:
             a, b = cells_a.get((label, n)), cells_b.get((label, n))
             if b is None:
                 continue
             if not a.estimate or not b.estimate:
-                rows.append([label, str(n), cell_text(a), cell_text(b), "-"])
+                rows.append([label, str(n), cell_text(a), cell_text(b), "-", ""])
                 continue
-            ratio = b.estimate / a.estimate
-            noise = max(a.spread or 0.0, b.spread or 0.0)
-            same = abs(ratio - 1) <= noise
-            rows.append([label, str(n), f"{a.estimate:.3f}", f"{b.estimate:.3f}",
-                         f"{ratio:.3f}{' ~' if same else '  '}"])
+            overlap = summary.overlap(a, b)
+            verdict = {True: "", False: "differs", None: "no interval"}[overlap]
+            rows.append([label, str(n), cell_text(a), cell_text(b), f"{b.estimate / a.estimate:.3f}",
+                         verdict])
     if len(rows) == 1:
         return ["compare: the two sweeps have no program and n in common"]
     return (format_table(rows) +
-            ["~ within the noise: the difference is no larger than the spread of the rounds' "
-             "medians ((max - min) / median) of either cell"])
+            ["differs: the two 95% intervals do not overlap; where they do, the difference is "
+             "within the noise of the sweeps", "no interval: too few quiet runs in either sweep"])
