@@ -9,6 +9,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel.h"
@@ -38,6 +39,18 @@ float kernel(int n, const float* a) {
   float s = 0.0f;
   __m256 acc_a = _mm256_setzero_ps();
   __m256 acc_b = _mm256_setzero_ps();
+  // With n a multiple of 16 and the matrix on a 32-byte boundary, every row
+  // is whole steps from a boundary and S takes nothing: the rows run on as
+  // one flat sequence of steps, the same additions in the same order, with no
+  // per-row work for the steps to wait on.
+  if (n > 0 && n % 16 == 0 && reinterpret_cast<std::uintptr_t>(a) % 32 == 0) {
+    const float* end = a + static_cast<std::ptrdiff_t>(n) * n;
+    for (const float* p = a; p < end; p += 16) {
+      acc_a = _mm256_add_ps(acc_a, _mm256_load_ps(p));
+      acc_b = _mm256_add_ps(acc_b, _mm256_load_ps(p + 8));
+    }
+    return horizontal_sum(_mm256_add_ps(acc_a, acc_b)) + s;
+  }
   const float* p = a;
   for (int r = 0; r < n; ++r, p += n) {
     const int q = peel_count(p, n);

@@ -20,9 +20,11 @@ DEFAULT_SIZES = [16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 153
 # the machine's state, fit in the default sweep's two minutes.
 ELEMENTS_PER_RUN = 4_000_000
 DEFAULT_ROUNDS = 15
-# Busy runs are queued again at the end, for at most this share of the time
-# the sweep took until then.
+# Busy cells are run again at the end, for at most this share of the time the
+# sweep took until then.
 REQUEUE_SHARE = 0.5
+# Enough quiet runs for a 95% interval that is not just the extremes.
+QUIET_WANTED = 9
 DEFAULT_OUT = "sweep-out"
 TIMER_REPETITIONS = 1000
 
@@ -198,8 +200,15 @@ def resolve_programs(args):
     except Usage:
         if not args.programs:
             raise
-    # A program of a build has the order of additions that its table row names.
-    orders = {os.path.realpath(b["path"]): b["order"] for b in builds or []}
+    # A program of a build has the order of additions that its table row
+    # names, in the build's builds.json or in the one of its own folder.
+    orders = {}
+    for folder in [args.build] + [os.path.dirname(p["path"]) for p in programs]:
+        try:
+            for b in read_builds(folder):
+                orders.setdefault(os.path.realpath(b["path"]), b["order"])
+        except Usage:
+            pass
     for p in programs:
         p["order"] = orders.get(os.path.realpath(p["path"]))
     probe = os.path.join(args.build, "probe")
@@ -398,21 +407,30 @@ class Sweep:
             note(f"[{k}/{len(plan)}] {label} n={n} R={r} round {round_}/{self.args.rounds}, "
                  f"{self.elapsed():.1f} s")
             self.run("bench", label, path[label], n, r, round_)
-        # Busy runs again at the end, each as often as the time allows.
-        quiet = summary.baseline(self.runs, self.kept_baseline)
-        queue = [r for r in self.runs if r.kind == "bench" and r.ok and summary.is_busy(r, quiet)]
+        # Busy runs again at the end while the time allows, always for the cell
+        # with the fewest quiet runs, until every cell has enough for an interval.
+        # A cell that failed once is not run again: its program is at fault.
         deadline = self.elapsed() * (1 + REQUEUE_SHARE)
-        if queue:
-            note(f"{len(queue)} busy runs queued again, for at most "
-                 f"{deadline - self.elapsed():.0f} s")
-        while queue and self.elapsed() < deadline:
-            busy = queue.pop(0)
-            note(f"again: {busy.label} n={busy.n} round {busy.round}, attempt {busy.attempt + 1}, "
+        while self.elapsed() < deadline:
+            quiet = summary.baseline(self.runs, self.kept_baseline)
+            counts, failed = {}, set()
+            for r in self.runs:
+                if r.kind == "bench":
+                    key = (r.label, r.n)
+                    counts[key] = counts.get(key, 0) + (r.ok and not summary.is_busy(r, quiet))
+                    if not r.ok:
+                        failed.add(key)
+            counts = {k: v for k, v in counts.items() if k not in failed}
+            if not counts:
+                break
+            label, n = min(counts, key=counts.get)
+            if counts[label, n] >= QUIET_WANTED:
+                break
+            last = max((r for r in self.runs if r.kind == "bench" and (r.label, r.n) == (label, n)),
+                       key=lambda r: r.attempt)
+            note(f"again: {label} n={n} ({counts[label, n]} quiet runs so far), "
                  f"{self.elapsed():.1f} s")
-            again, _ = self.run("bench", busy.label, busy.path, busy.n, busy.R, busy.round,
-                                attempt=busy.attempt + 1)
-            if again.ok and summary.is_busy(again, summary.baseline(self.runs, self.kept_baseline)):
-                queue.append(again)
+            self.run("bench", label, path[label], n, last.R, last.round, attempt=last.attempt + 1)
 
     def finish(self, incomplete=None):
         self.file.close()

@@ -21,7 +21,7 @@ class Run:
     n: int
     R: int
     round: int
-    attempt: int  # 1, or 2 and more for a busy run queued again at the end
+    attempt: int  # 1, or 2 and more for a cell run again at the end for want of quiet runs
     status: str  # "ok", or why the run failed
     cpu: str = ""  # the CPU it ran on, with the probe before it
     seconds: float = 0.0

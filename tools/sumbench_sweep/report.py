@@ -52,7 +52,7 @@ def busy_line(meta, runs):
             f"{summary.BUSY:.0%} above quiet ({quiet:.4f} counter cycles per element)")
     if busy:
         worst = max(float(r.probe_load) for r in busy) / quiet - 1
-        line += f", at most +{worst:.0%}; each was queued again while the time allowed"
+        line += f", at most +{worst:.0%}; the cells shortest of quiet runs ran again while time allowed"
     return line
 
 
