@@ -112,7 +112,7 @@ def cost_table(meta, cells):
              "distance to the farther end of its 95% interval"]
     lines += format_table(rows)
     if any(c.modes for c in cells.values()):
-        lines.append("a | b (share): the quiet runs fall into separated modes; the estimate (with "
+        lines.append("a | b (share): the runs fall into separated modes; the estimate (with "
                      "its ±) is the fastest mode with enough runs for an interval, as interference "
                      "only slows a run")
     used = [mark for mark in summary.MARKS if any(mark in c.marks for c in cells.values())]
@@ -295,6 +295,8 @@ def compare(meta_a, runs_a, meta_b, runs_b):
                          verdict])
     if len(rows) == 1:
         return ["compare: the two sweeps have no program and n in common"]
-    return (format_table(rows) +
-            ["differs: the two 95% intervals do not overlap; where they do, the difference is "
-             "within the noise of the sweeps", "no interval: too few quiet runs in either sweep"])
+    lines = format_table(rows) + ["differs: the two 95% intervals do not overlap; where they do, "
+                                  "the difference is within the noise of the sweeps"]
+    if any(row[-1] == "no interval" for row in rows):
+        lines.append("no interval: too few runs in either sweep for a 95% interval")
+    return lines

@@ -39,9 +39,9 @@ MODE_RUNS = 2
 # The marks, each with what it means and what to do about it.
 MARKS = {
     "*": "failed in some rounds (see runs.csv for why): the estimate uses the rounds that ran",
-    "b": (f"fewer than {MIN_RUNS} quiet runs, too few for a 95% interval: the number is the "
-          "median of all its runs, busy ones included; rerun on a quieter machine or with more "
-          "--rounds"),
+    "b": (f"fewer than {MIN_RUNS} quiet runs, too few for a 95% interval: the number and its "
+          "interval are of all its runs, busy ones included; rerun on a quieter machine or with "
+          "more --rounds"),
     "~": (f"the 95% interval reaches more than {WIDE:.0%} from the estimate: run more --rounds, "
           "--pin a CPU, or rerun on a quieter machine"),
     "r": (f"resolution: a call lasts fewer than {MIN_STEPS} counter steps, so one step is over "
@@ -70,6 +70,8 @@ class Cell:
     lower: float = None  # the 95% interval of the median, None with too few runs
     upper: float = None
     modes: list = dataclasses.field(default_factory=list)  # two or more, or empty
+    # (the modes, the estimate and the interval are of the quiet runs, or of all
+    # the good runs where the quiet ones are too few: the mark b)
     mode: int = None  # the index of the mode the estimate is from
     timer_share: float = None  # the fixed cost of a timed call over a call
     step_share: float = None  # one counter step over a call
@@ -177,27 +179,27 @@ def summarise(runs, labels, sizes, quiet=None, step=None, bound=None):
                         busy=len(good) - len(calm), quiet=len(calm))
             marks = "*" if cell.failed else ""
             if good:
-                if len(calm) < MIN_RUNS:
-                    cell.estimate = statistics.median(r.value("med") for r in good)
+                # Too few quiet runs: all of them, busy ones included, said so.
+                chosen = calm if len(calm) >= MIN_RUNS else good
+                if chosen is good:
                     marks += "b"
-                else:
-                    meds = [r.value("med") for r in calm]
-                    floor = step / (n * n) if step else 0.0
-                    groups = find_modes(meds, floor)
-                    if len(groups) > 1:
-                        cell.modes = [Mode(statistics.median(g), len(g), len(g) / len(meds))
-                                      for g in groups]
-                        # Interference only slows a run, so the fastest mode
-                        # is the estimate where it has enough runs.
-                        cell.mode = next((i for i, g in enumerate(groups) if len(g) >= MIN_RUNS),
-                                         max(range(len(groups)), key=lambda i: len(groups[i])))
-                        meds = groups[cell.mode]
-                    cell.estimate = statistics.median(meds)
-                    interval = median_interval(meds)
-                    if interval:
-                        cell.lower, cell.upper = interval
-                    if cell.half_width is None or cell.half_width > WIDE:
-                        marks += "~"
+                meds = [r.value("med") for r in chosen]
+                floor = step / (n * n) if step else 0.0
+                groups = find_modes(meds, floor)
+                if len(groups) > 1:
+                    cell.modes = [Mode(statistics.median(g), len(g), len(g) / len(meds))
+                                  for g in groups]
+                    # Interference only slows a run, so the fastest mode is the
+                    # estimate where it has enough runs.
+                    cell.mode = next((i for i, g in enumerate(groups) if len(g) >= MIN_RUNS),
+                                     max(range(len(groups)), key=lambda i: len(groups[i])))
+                    meds = groups[cell.mode]
+                cell.estimate = statistics.median(meds)
+                interval = median_interval(meds)
+                if interval:
+                    cell.lower, cell.upper = interval
+                if cell.half_width is None or cell.half_width > WIDE:
+                    marks += "~"
                 if cell.estimate > 0:
                     call = cell.estimate * n * n
                     if step:
