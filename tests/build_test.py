@@ -75,14 +75,14 @@ class Build(unittest.TestCase):
 
     def test_user_kernels_are_held_to_the_kernel_rules(self):
         sources = ";".join(os.path.join(USER_KERNELS, name + ".cc")
-                           for name in ["sum_pairs", "two_globals", "calls_printf", "keeps_state"])
+                           for name in ["user_pairs", "two_globals", "calls_printf", "keeps_state"])
         folder = os.path.join(self.work, "user")
         done = configure(folder, f"-DSUMBENCH_USER_KERNELS={sources}")
         self.assertEqual(done.returncode, 0, done.stderr)
 
-        done = build(folder, "sum_pairs")
+        done = build(folder, "user_pairs")
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        run = subprocess.run([os.path.join(folder, "sum_pairs"), "10", "3"],
+        run = subprocess.run([os.path.join(folder, "user_pairs"), "10", "3"],
                              capture_output=True, text=True)
         self.assertEqual(len(run.stdout.splitlines()), 5, run.stdout)
 
@@ -105,12 +105,12 @@ class Build(unittest.TestCase):
         paths = []
         for name in names:
             path = os.path.join(self.work, name)
-            shutil.copy(os.path.join(USER_KERNELS, "sum_pairs.cc"), path)
+            shutil.copy(os.path.join(USER_KERNELS, "user_pairs.cc"), path)
             paths.append(path)
         twice = os.path.join(self.work, "again")
         os.mkdir(twice)
-        shutil.copy(os.path.join(USER_KERNELS, "sum_pairs.cc"), twice)
-        paths += [os.path.join(USER_KERNELS, "sum_pairs.cc"), os.path.join(twice, "sum_pairs.cc")]
+        shutil.copy(os.path.join(USER_KERNELS, "user_pairs.cc"), twice)
+        paths += [os.path.join(USER_KERNELS, "user_pairs.cc"), os.path.join(twice, "user_pairs.cc")]
 
         done = configure(os.path.join(self.work, "names"), "-DSUMBENCH_USER_KERNELS=" + ";".join(paths))
         self.assertNotEqual(done.returncode, 0)
