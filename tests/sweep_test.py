@@ -145,6 +145,7 @@ class Bounds(unittest.TestCase):
             ("row_order", 4096, slow_memory, 10.0, "bytes"),
             ("column_order", 64, MACHINE, 3.0, "chain"),  # 16 KiB, in L1
             ("column_order", 90, slow_adds, 5.0, "adds"),
+            ("column_order", 64, dict(MACHINE, read_l1=4.0), 4.0, "bytes"),
             # Six chains of 64 * 10, S of 64 * 4, then the fold of 6.
             ("rows6_order", 64, quick_adds, (640 + 6) * 3.0 / 4096, "chain"),
             ("rows6_order", 64, MACHINE, 0.5, "adds"),

@@ -90,36 +90,42 @@ void scalar_load_add_pass(const float* p, std::size_t floats) {
 
 constexpr int kChain = 1000;  // dependent adds per block of a latency chain
 
-// Counter cycles per add of one dependent chain in registers (adding zero,
-// so the value never leaves the normal range).
+// Counter cycles per instruction of `block`, a chain of kChain dependent
+// instructions, run `blocks` times over.
+template <typename Block>
+double per_instruction(int blocks, Block block) {
+  return timed(11, static_cast<double>(blocks) * kChain, [blocks, &block] {
+    for (int b = 0; b < blocks; ++b) block();
+  });
+}
+
+// One dependent chain of adds in registers, adding zero so that the value
+// never leaves the normal range.
 double scalar_add_latency(int blocks) {
-  return timed(11, static_cast<double>(blocks) * kChain, [blocks] {
-    for (int b = 0; b < blocks; ++b)
-      asm volatile(
-          "vxorps %%xmm1, %%xmm1, %%xmm1\n\t.rept 1000\n\tvaddss %%xmm1, %%xmm0, %%xmm0\n\t.endr"
-          :
-          :
-          : "xmm0", "xmm1");
+  return per_instruction(blocks, [] {
+    asm volatile(
+        "vxorps %%xmm1, %%xmm1, %%xmm1\n\t.rept 1000\n\tvaddss %%xmm1, %%xmm0, %%xmm0\n\t.endr"
+        :
+        :
+        : "xmm0", "xmm1");
   });
 }
 
 double vector_add_latency(int blocks) {
-  return timed(11, static_cast<double>(blocks) * kChain, [blocks] {
-    for (int b = 0; b < blocks; ++b)
-      asm volatile(
-          "vxorps %%ymm1, %%ymm1, %%ymm1\n\t.rept 1000\n\tvaddps %%ymm1, %%ymm0, %%ymm0\n\t.endr"
-          :
-          :
-          : "xmm0", "xmm1");
+  return per_instruction(blocks, [] {
+    asm volatile(
+        "vxorps %%ymm1, %%ymm1, %%ymm1\n\t.rept 1000\n\tvaddps %%ymm1, %%ymm0, %%ymm0\n\t.endr"
+        :
+        :
+        : "xmm0", "xmm1");
   });
 }
 
 // Core cycles per counter cycle: one integer add per core cycle.
 double core_per_counter(int blocks) {
-  return 1.0 / timed(11, static_cast<double>(blocks) * kChain, [blocks] {
-           std::uint64_t x = 0;
-           for (int b = 0; b < blocks; ++b)
-             asm volatile(".rept 1000\n\taddq $1, %0\n\t.endr" : "+r"(x));
+  std::uint64_t x = 0;
+  return 1.0 / per_instruction(blocks, [&x] {
+           asm volatile(".rept 1000\n\taddq $1, %0\n\t.endr" : "+r"(x));
          });
 }
 

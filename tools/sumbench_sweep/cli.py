@@ -407,30 +407,37 @@ class Sweep:
             note(f"[{k}/{len(plan)}] {label} n={n} R={r} round {round_}/{self.args.rounds}, "
                  f"{self.elapsed():.1f} s")
             self.run("bench", label, path[label], n, r, round_)
-        # Busy runs again at the end while the time allows, always for the cell
-        # with the fewest quiet runs, until every cell has enough for an interval.
-        # A cell that failed once is not run again: its program is at fault.
+        # Cells short of quiet runs again at the end while the time allows, in
+        # passes: each pass runs every such cell once, the fewest quiet runs
+        # first and, among equals, the quickest. A cell that failed once is not
+        # run again: its program is at fault.
         deadline = self.elapsed() * (1 + REQUEUE_SHARE)
         while self.elapsed() < deadline:
-            quiet = summary.baseline(self.runs, self.kept_baseline)
-            counts, failed = {}, set()
-            for r in self.runs:
-                if r.kind == "bench":
-                    key = (r.label, r.n)
-                    counts[key] = counts.get(key, 0) + (r.ok and not summary.is_busy(r, quiet))
-                    if not r.ok:
-                        failed.add(key)
-            counts = {k: v for k, v in counts.items() if k not in failed}
-            if not counts:
+            short = self.short_cells()
+            if not short:
                 break
-            label, n = min(counts, key=counts.get)
-            if counts[label, n] >= QUIET_WANTED:
-                break
-            last = max((r for r in self.runs if r.kind == "bench" and (r.label, r.n) == (label, n)),
-                       key=lambda r: r.attempt)
-            note(f"again: {label} n={n} ({counts[label, n]} quiet runs so far), "
-                 f"{self.elapsed():.1f} s")
-            self.run("bench", label, path[label], n, last.R, last.round, attempt=last.attempt + 1)
+            for (label, n), last in short:
+                if self.elapsed() >= deadline:
+                    break
+                note(f"again: {label} n={n}, {self.elapsed():.1f} s")
+                self.run("bench", label, path[label], n, last.R, last.round,
+                         attempt=last.attempt + 1)
+
+    def short_cells(self):
+        """[((label, n), its last run)] for the cells with fewer than QUIET_WANTED
+        quiet runs and no failed one, in the order to run them again."""
+        quiet = summary.baseline(self.runs, self.kept_baseline)
+        cells = {}
+        for r in self.runs:
+            if r.kind == "bench":
+                cells.setdefault((r.label, r.n), []).append(r)
+        short = []
+        for key, runs in cells.items():
+            calm = sum(not summary.is_busy(r, quiet) for r in runs if r.ok)
+            if calm < QUIET_WANTED and all(r.ok for r in runs):
+                seconds = sum(r.seconds for r in runs) / len(runs)
+                short.append((calm, seconds, key, max(runs, key=lambda r: r.attempt)))
+        return [(key, last) for _, _, key, last in sorted(short, key=lambda x: x[:2])]
 
     def finish(self, incomplete=None):
         self.file.close()
