@@ -22,7 +22,7 @@ ELEMENTS_PER_RUN = 4_000_000
 DEFAULT_ROUNDS = 15
 # Busy cells are run again at the end, for at most this share of the time the
 # sweep took until then.
-REQUEUE_SHARE = 0.5
+REQUEUE_SHARE = 0.4
 # Enough quiet runs for a 95% interval that is not just the extremes.
 QUIET_WANTED = 9
 DEFAULT_OUT = "sweep-out"
