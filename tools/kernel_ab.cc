@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "load_add.h"
+
 extern "C" float kernel_a(int n, const float* a);
 extern "C" float kernel_b(int n, const float* a);
 
@@ -43,23 +45,12 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// The probe's load side: 8 independent 256-bit load+add chains over 16 KiB.
+// The probe's load side over a 16 KiB block, median of 11 timings.
 double load_probe(const float* block) {
   std::vector<double> t;
   for (int k = 0; k < 11; ++k) {
     const std::uint64_t t0 = __rdtsc();
-    for (int pass = 0; pass < 20; ++pass) {
-      for (const float* p = block; p < block + 4096; p += 64) {
-        asm volatile(
-            "vaddps 0(%0), %%ymm8, %%ymm8\n\tvaddps 32(%0), %%ymm9, %%ymm9\n\t"
-            "vaddps 64(%0), %%ymm10, %%ymm10\n\tvaddps 96(%0), %%ymm11, %%ymm11\n\t"
-            "vaddps 128(%0), %%ymm12, %%ymm12\n\tvaddps 160(%0), %%ymm13, %%ymm13\n\t"
-            "vaddps 192(%0), %%ymm14, %%ymm14\n\tvaddps 224(%0), %%ymm15, %%ymm15"
-            :
-            : "r"(p)
-            : "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
-      }
-    }
+    for (int pass = 0; pass < 20; ++pass) load_add_pass(block, 4096);
     t.push_back(static_cast<double>(__rdtsc() - t0) / (20 * 4096));
   }
   return median(t);
