@@ -92,6 +92,7 @@ class Summary(unittest.TestCase):
     def test_busy_and_quiet_runs_are_counted(self):
         cell = self.cell(rounds(jitter(1.0, 8)) + rounds(jitter(1.5, 7), probe=BUSY))
         self.assertEqual((cell.runs, cell.busy, cell.quiet), (15, 7, 8))
+        self.assertAlmostEqual(cell.busy_excess, 0.5)
         self.assertEqual(summary.baseline(rounds([1.0] * 10, probe="0.05") +
                                           rounds([1.0] * 10, probe="0.07")), 0.05)
         self.assertEqual(summary.baseline(rounds([1.0] * 10, probe="0.06"), kept=0.05), 0.05)

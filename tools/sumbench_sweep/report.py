@@ -39,7 +39,14 @@ def cells_of(meta, runs):
         return bounds.of(order[label], n, machine["caches"], machine.get("parameters"))
 
     return summary.summarise(runs, meta["labels"], meta["sizes"], quiet_baseline(meta, runs),
-                             machine.get("step"), bound)
+                             counter_step(meta, runs), bound)
+
+
+def counter_step(meta, runs):
+    """The counter's step: the largest that the machine probe or any run's probe
+    saw, since a reading across an interrupt can only make a step look finer."""
+    steps = [meta["machine"].get("step")] + [r.probe_step for r in runs if r.probe_step]
+    return max((float(x) for x in steps if x), default=None)
 
 
 def busy_line(meta, runs):
@@ -71,7 +78,7 @@ def header(meta, runs):
         lines += [f"compiler: {', '.join(labels)}: {c}" for c, labels in compilers.items()]
     if machine.get("ratio"):
         lines.append(f"counter: {machine['counter_hz'] / 1e9:.3f} GHz in steps of "
-                     f"{machine['step']:g}; core clock / counter = {machine['ratio']:.3f}")
+                     f"{counter_step(meta, runs):g}; core clock / counter = {machine['ratio']:.3f}")
     else:
         lines.append("counter: rate and ratio to the core clock unknown (the probe did not run)")
     lines.append("caches: " + (", ".join(f"{name} {human(size)}" for name, size in machine["caches"])
@@ -178,7 +185,8 @@ def render(meta, runs):
             efficiency_table(meta, cells) + [""] + error_table(meta, runs))
 
 
-SUMMARY_FIELDS = ["program", "n", "bytes", "level", "runs", "failed", "busy", "quiet", "estimate",
+SUMMARY_FIELDS = ["program", "n", "bytes", "level", "runs", "failed", "busy", "busy_excess", "quiet",
+                  "estimate",
                   "lower", "upper", "modes", "mode", "timer_share", "step_share", "marks", "bound",
                   "limit", "efficiency"]
 
@@ -190,7 +198,8 @@ def write_summary(path, meta, runs):
         for (label, n), c in cells_of(meta, runs).items():
             modes = " | ".join(f"{m.median!r} {m.share:.3f}" for m in c.modes)
             out.writerow([label, n, 4 * n * n, level(n, meta["machine"]["caches"]), c.runs,
-                          c.failed, c.busy, c.quiet, _number(c.estimate), _number(c.lower),
+                          c.failed, c.busy, _number(c.busy_excess), c.quiet, _number(c.estimate),
+                          _number(c.lower),
                           _number(c.upper), modes, _number(c.mode), _number(c.timer_share),
                           _number(c.step_share), c.marks, _number(c.bound), c.limit,
                           _number(c.efficiency)])

@@ -66,6 +66,7 @@ class Cell:
     failed: int = 0
     busy: int = 0
     quiet: int = 0
+    busy_excess: float = None  # how far over quiet the probe read on its busy runs (median)
     estimate: float = None  # counter cycles per element, None when no run succeeded
     lower: float = None  # the 95% interval of the median, None with too few runs
     upper: float = None
@@ -177,6 +178,9 @@ def summarise(runs, labels, sizes, quiet=None, step=None, bound=None):
             calm = [r for r in good if not is_busy(r, quiet)]
             cell = Cell(label, n, runs=len(mine), failed=len(mine) - len(good),
                         busy=len(good) - len(calm), quiet=len(calm))
+            if cell.busy:
+                cell.busy_excess = statistics.median(float(r.probe_load) / quiet - 1
+                                                     for r in good if is_busy(r, quiet))
             marks = "*" if cell.failed else ""
             if good:
                 # Too few quiet runs: all of them, busy ones included, said so.
