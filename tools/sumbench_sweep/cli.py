@@ -164,11 +164,19 @@ def check_program(path):
     return os.path.abspath(path)
 
 
+def builds_or_none(folder):
+    """The table of builds of a folder, or [] where it has none."""
+    try:
+        return read_builds(folder)
+    except Usage:
+        return []
+
+
 def resolve_programs(args):
-    """[{label, path, role}] for the compared programs, and the reference or None."""
-    builds = None
+    """([{label, path, order}] of the compared programs, the reference or None,
+    the probe or None)."""
+    builds = read_builds(args.build) if not args.programs else builds_or_none(args.build)
     if not args.programs:
-        builds = read_builds(args.build)
         wanted = [(b["program"], b["path"]) for b in builds if b["role"] == "kernel"]
     else:
         wanted = []
@@ -177,7 +185,6 @@ def resolve_programs(args):
             if not label:
                 path = item
                 if os.sep not in path and not os.path.exists(path):
-                    builds = builds or read_builds(args.build)
                     named = [b["path"] for b in builds if b["program"] == path]
                     if not named:
                         raise Usage(f"{path}: no such file, nor a program of {args.build}")
@@ -191,24 +198,15 @@ def resolve_programs(args):
                         f"name them LABEL=PATH")
         seen[label] = path
         programs.append({"label": label, "path": check_program(path)})
-    reference = None
-    try:
-        builds = builds or read_builds(args.build)
-        found = [b for b in builds if b["role"] == "reference"]
-        if found:
-            reference = {"label": found[0]["program"], "path": check_program(found[0]["path"])}
-    except Usage:
-        if not args.programs:
-            raise
+    found = [b for b in builds if b["role"] == "reference"]
+    reference = ({"label": found[0]["program"], "path": check_program(found[0]["path"])}
+                 if found else None)
     # A program of a build has the order of additions that its table row
     # names, in the build's builds.json or in the one of its own folder.
     orders = {}
-    for folder in [args.build] + [os.path.dirname(p["path"]) for p in programs]:
-        try:
-            for b in read_builds(folder):
-                orders.setdefault(os.path.realpath(b["path"]), b["order"])
-        except Usage:
-            pass
+    for table in [builds] + [builds_or_none(os.path.dirname(p["path"])) for p in programs]:
+        for b in table:
+            orders.setdefault(os.path.realpath(b["path"]), b["order"])
     for p in programs:
         p["order"] = orders.get(os.path.realpath(p["path"]))
     probe = os.path.join(args.build, "probe")
@@ -365,7 +363,7 @@ class Sweep:
         if self.probe is None:
             return {}
         outcome = self.runner.run([self.probe], cpu)
-        values = dict(line.split(" = ", 1) for line in outcome.out.splitlines() if " = " in line)
+        values = measure.parse_assignments(outcome.out)
         if outcome.status != "ok" or not values.get("load"):
             if not self.probe_failed:
                 note(f"the probe failed ({outcome.status}): runs without a reading count as quiet")
@@ -381,7 +379,12 @@ class Sweep:
         run, outcome = self.run("machine", "probe", self.probe, 0, 0, 0,
                                 argv=[self.probe, "--machine"])
         if run.ok:
-            values = measure.parse_assignments(outcome.out)
+            values = {}
+            for name, text in measure.parse_assignments(outcome.out).items():
+                try:
+                    values[name] = float(text)
+                except ValueError:
+                    pass
             machine = self.meta["machine"]
             machine["counter_hz"] = values.pop("hz", None)
             machine["ratio"] = values.pop("ratio", None)

@@ -130,15 +130,8 @@ def parse_report(out):
 
 
 def parse_assignments(out):
-    """{name: float} from lines "name = value"."""
-    values = {}
-    for line in out.splitlines():
-        name, _, value = line.partition(" = ")
-        try:
-            values[name.strip()] = float(value)
-        except ValueError:
-            pass
-    return values
+    """{name: value as printed} from the lines "name = value" of the probe."""
+    return dict(line.split(" = ", 1) for line in out.splitlines() if " = " in line)
 
 
 def cache_levels():
